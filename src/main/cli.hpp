@@ -1,0 +1,184 @@
+// The command line: every subcommand with its typed arguments, and the parser that fills them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace reelcut {
+
+// mark
+struct MarkInit {
+    std::string file;
+};
+struct MarkStart {
+    std::uint32_t speed = 0;
+    std::string label;
+    std::string file;
+};
+struct MarkEnd {
+    std::string file;
+};
+using MarkAction = std::variant<MarkInit, MarkStart, MarkEnd>;
+
+struct WrapArgs {
+    std::uint32_t speed = 0;
+    std::string label;
+    std::string file;
+    std::vector<std::string> command;
+};
+
+struct InspectArgs {
+    std::string file;
+};
+
+struct ProcessArgs {
+    std::string input;
+    std::string markers;
+    std::optional<std::string> output;
+    std::uint32_t max_speed = 100;
+    std::optional<std::string> trim_start;
+    std::optional<std::string> trim_end;
+    double base_speed = 1.0;
+    bool no_overlay = false;
+    std::uint32_t max_width = 1280;
+};
+
+struct AppArgs {
+    std::string manifest;
+    std::uint16_t port = 8798;
+    std::string tab_name;
+    std::optional<std::string> panel_id;
+    bool no_watch = false;
+    bool no_open = false;
+};
+
+struct VoiceoverArgs {
+    std::string input;
+    std::optional<std::string> output;
+    std::uint16_t port = 8796;
+    std::string tab_name;
+    std::optional<std::string> panel_id;
+    std::optional<std::string> markers;
+    bool no_open = false;
+};
+
+struct StoryboardArgs {
+    std::string manifest;
+    std::uint16_t port = 8797;
+    std::string tab_name;
+    std::optional<std::string> panel_id;
+    bool no_watch = false;
+    bool no_open = false;
+};
+
+// manifest
+struct ManifestInit {
+    std::string file;
+    std::string title;
+};
+struct ManifestAdd {
+    std::string file;
+    std::string id;
+    std::string title;
+    std::optional<std::string> description;
+    std::optional<std::string> raw;
+    std::optional<std::string> fast;
+    std::optional<std::string> image;
+    std::optional<std::string> console_png;
+    std::vector<std::string> speedups;
+    std::vector<std::string> actions;
+    std::vector<std::string> warnings;
+    std::optional<std::string> narration;
+};
+struct ManifestInspect {
+    std::string file;
+};
+struct ManifestRemove {
+    std::string file;
+    std::string id;
+};
+using ManifestAction = std::variant<ManifestInit, ManifestAdd, ManifestInspect, ManifestRemove>;
+
+struct AppendStillArgs {
+    std::string video;
+    std::string image;
+    double duration = 3.0;
+    std::string output;
+};
+
+struct ConcatArgs {
+    std::string manifest;
+    std::string output;
+    std::string kind;
+};
+
+struct PublishArgs {
+    std::string input;
+    std::string page;
+    std::optional<std::string> caption;
+    std::string asset_type;
+};
+
+struct EvalArgs {
+    std::string code;
+    std::uint16_t port = 8796;
+    std::uint64_t timeout = 30;
+};
+
+// ctrl
+struct CtrlState {};
+struct CtrlConsole {
+    std::optional<std::size_t> tail;
+    std::optional<std::uint64_t> since;
+    bool follow = false;
+};
+struct CtrlEval {
+    std::string code;
+    std::uint64_t timeout = 30;
+};
+struct CtrlShutdown {};
+struct CtrlCall {
+    std::string method;
+    std::string path;
+    std::optional<std::string> body;
+};
+using CtrlAction = std::variant<CtrlState, CtrlConsole, CtrlEval, CtrlShutdown, CtrlCall>;
+
+struct CtrlArgs {
+    std::string target;
+    CtrlAction action;
+};
+
+struct HealthCmd {};
+struct ListCmd {};
+struct InstallCmd {};
+
+// One alternative per subcommand, in declaration (and dispatch) order.
+using Commands = std::variant<HealthCmd, MarkAction, WrapArgs, InspectArgs, ProcessArgs, AppArgs,
+                              VoiceoverArgs, StoryboardArgs, ManifestAction, AppendStillArgs,
+                              ConcatArgs, PublishArgs, EvalArgs, ListCmd, CtrlArgs, InstallCmd>;
+
+struct Cli {
+    Commands command;
+};
+
+// What the parser decided when it did not produce a `Cli`: text for stdout or stderr and the
+// exit status (0 for help and version, 2 for command-line errors).
+struct ParserExit {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+using ParseOutcome = std::variant<Cli, ParserExit>;
+
+// Parses the arguments after the program name. Never prints and never exits.
+ParseOutcome parse_command_line(const std::vector<std::string>& args);
+
+// Jaro similarity of two texts, 0.0 to 1.0; suggestions need at least 0.7.
+double jaro_similarity(std::string_view a, std::string_view b);
+
+} // namespace reelcut

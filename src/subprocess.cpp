@@ -1,0 +1,407 @@
+#include "subprocess.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <string_view>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+namespace reelcut {
+namespace {
+
+// Owns one file descriptor.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Fd read, write;
+};
+
+// Close-on-exec from birth: a pipe made here must never reach a child spawned concurrently by
+// another thread, or that child would keep our reader from ever seeing end of file.
+Result<Pipe> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return fail(os_error_text(errno));
+    }
+    return Pipe{Fd(fds[0]), Fd(fds[1])};
+}
+
+std::string_view env_name(std::string_view entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+// The parent's environment with the options applied; a name both unset and set ends up set.
+std::vector<std::string> child_environment(const SpawnOptions& options) {
+    auto overridden = [&](std::string_view name) {
+        return std::find(options.unset_env.begin(), options.unset_env.end(), name) !=
+                   options.unset_env.end() ||
+               std::any_of(options.set_env.begin(), options.set_env.end(),
+                           [&](const auto& kv) { return kv.first == name; });
+    };
+    std::vector<std::string> env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (!overridden(env_name(*entry))) {
+            env.emplace_back(*entry);
+        }
+    }
+    for (const auto& [name, value] : options.set_env) {
+        // A later setting of the same name wins.
+        std::erase_if(env, [&](const std::string& e) { return env_name(e) == name; });
+        env.push_back(name + "=" + value);
+    }
+    return env;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+    std::vector<char*> ptrs;
+    ptrs.reserve(strings.size() + 1);
+    for (auto& s : strings) {
+        ptrs.push_back(s.data());
+    }
+    ptrs.push_back(nullptr);
+    return ptrs;
+}
+
+// The child's PATH when the options change it; posix_spawnp would search the parent's.
+std::optional<std::string> overridden_path(const SpawnOptions& options) {
+    std::optional<std::string> path;
+    bool touched = false;
+    if (std::find(options.unset_env.begin(), options.unset_env.end(), "PATH") !=
+        options.unset_env.end()) {
+        touched = true;
+    }
+    for (const auto& [name, value] : options.set_env) {
+        if (name == "PATH") {
+            path = value;
+            touched = true;
+        }
+    }
+    if (touched && !path) {
+        path = "/bin:/usr/bin"; // what glibc searches without PATH
+    }
+    return path;
+}
+
+// Searches `search_path` the way execvp does: a missing entry moves on, a permission error is
+// remembered and reported only when nothing else is found.
+int spawn_on_path(pid_t* pid, const std::string& program, const std::string& search_path,
+                  const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,
+                  char* const argv[], char* const envp[]) {
+    bool denied = false;
+    std::string_view rest = search_path;
+    while (true) {
+        const size_t colon = rest.find(':');
+        std::string dir(rest.substr(0, colon));
+        std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
+        const int rc = ::posix_spawn(pid, candidate.c_str(), actions, attr, argv, envp);
+        if (rc == 0) {
+            return 0;
+        }
+        if (rc == EACCES) {
+            denied = true;
+        } else if (rc != ENOENT && rc != ENOTDIR && rc != ESTALE && rc != ENODEV &&
+                   rc != ETIMEDOUT) {
+            return rc;
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(colon + 1);
+    }
+    return denied ? EACCES : ENOENT;
+}
+
+// Starts the child; `actions` already holds the caller's redirections. Returns the pid or the
+// system's error text.
+Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& args,
+                    const SpawnOptions& options, posix_spawn_file_actions_t* actions) {
+    if (options.cwd) {
+        if (const int rc = ::posix_spawn_file_actions_addchdir_np(actions, options.cwd->c_str());
+            rc != 0) {
+            return fail(os_error_text(rc));
+        }
+    }
+
+    // Children start with default signal handling and an empty mask: the SIGPIPE that this
+    // process ignores, or a mask a server thread set up, would otherwise pass to every tool.
+    posix_spawnattr_t attr;
+    ::posix_spawnattr_init(&attr);
+    sigset_t defaults, empty;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&empty);
+    ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    ::posix_spawnattr_setsigmask(&attr, &empty);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<std::string> argv_strings;
+    argv_strings.reserve(args.size() + 1);
+    argv_strings.push_back(program);
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    auto argv = pointers_to(argv_strings);
+    auto env_strings = child_environment(options);
+    auto envp = pointers_to(env_strings);
+
+    pid_t pid = -1;
+    int rc;
+    const auto path = overridden_path(options);
+    if (program.find('/') != std::string::npos) {
+        rc = ::posix_spawn(&pid, program.c_str(), actions, &attr, argv.data(), envp.data());
+    } else if (program.empty()) {
+        rc = ENOENT;
+    } else if (path) {
+        rc = spawn_on_path(&pid, program, *path, actions, &attr, argv.data(), envp.data());
+    } else {
+        rc = ::posix_spawnp(&pid, program.c_str(), actions, &attr, argv.data(), envp.data());
+    }
+    ::posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        return fail(os_error_text(rc));
+    }
+    return pid;
+}
+
+ExitStatus wait_for(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return {}; // reaped elsewhere: nothing to report but failure
+        }
+    }
+    ExitStatus result;
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+class FileActions {
+  public:
+    FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+};
+
+// Reads what is there; false once the stream has ended or failed.
+bool drain_once(int fd, std::string& into) {
+    char buf[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<size_t>(n));
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+// Feeds the child's input and drains both outputs at once, so neither side ever waits on a
+// full pipe that the other is not emptying.
+void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, CapturedOutput& captured) {
+    size_t written = 0;
+    if (in.open() && input.empty()) {
+        in.reset();
+    }
+    while (out.open() || err.open() || in.open()) {
+        pollfd fds[3];
+        Fd* owners[3];
+        nfds_t count = 0;
+        for (Fd* fd : {&out, &err}) {
+            if (fd->open()) {
+                fds[count] = {fd->get(), POLLIN, 0};
+                owners[count++] = fd;
+            }
+        }
+        if (in.open()) {
+            fds[count] = {in.get(), POLLOUT, 0};
+            owners[count++] = &in;
+        }
+        if (::poll(fds, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break; // cannot wait any more; closing our ends lets the child finish
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            Fd& fd = *owners[i];
+            if (&fd == &in) {
+                const ssize_t n = ::write(fd.get(), input.data() + written, input.size() - written);
+                if (n > 0) {
+                    written += static_cast<size_t>(n);
+                    if (written == input.size()) {
+                        fd.reset(); // end of input for the child
+                    }
+                } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                    fd.reset(); // EPIPE: the child stopped reading, which is its right
+                }
+            } else {
+                std::string& into = &fd == &out ? captured.out : captured.err;
+                if (!drain_once(fd.get(), into)) {
+                    fd.reset();
+                }
+            }
+        }
+    }
+    in.reset();
+    out.reset();
+    err.reset();
+}
+
+} // namespace
+
+Result<CapturedOutput> run_captured(const std::string& program,
+                                    const std::vector<std::string>& args,
+                                    const SpawnOptions& options) {
+    auto out = make_pipe();
+    if (!out) {
+        return fail(out.error());
+    }
+    auto err = make_pipe();
+    if (!err) {
+        return fail(err.error());
+    }
+    Pipe in;
+    FileActions actions;
+    if (options.stdin_data.empty()) {
+        ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+    } else {
+        auto made = make_pipe();
+        if (!made) {
+            return fail(made.error());
+        }
+        in = std::move(*made);
+        // Only our end is non-blocking: a partial write must not stall the output drain.
+        ::fcntl(in.write.get(), F_SETFL, ::fcntl(in.write.get(), F_GETFL) | O_NONBLOCK);
+        ::posix_spawn_file_actions_adddup2(actions.get(), in.read.get(), 0);
+    }
+    ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+
+    auto pid = spawn(program, args, options, actions.get());
+    if (!pid) {
+        return fail(pid.error());
+    }
+    // The child holds its own copies; ours would keep the pipes from ever reaching end of file.
+    in.read.reset();
+    out->write.reset();
+    err->write.reset();
+
+    CapturedOutput captured;
+    exchange(in.write, out->read, err->read, options.stdin_data, captured);
+    captured.status = wait_for(*pid);
+    return captured;
+}
+
+Result<ExitStatus> run_inherited(const std::string& program, const std::vector<std::string>& args,
+                                 const SpawnOptions& options) {
+    FileActions actions;
+    auto pid = spawn(program, args, options, actions.get());
+    if (!pid) {
+        return fail(pid.error());
+    }
+    return wait_for(*pid);
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string text;
+    text.reserve(bytes.size());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    auto byte = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
+    auto continuation = [&](size_t at, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+        return at < n && byte(at) >= lo && byte(at) <= hi;
+    };
+    while (i < n) {
+        const unsigned char lead = byte(i);
+        size_t length = 0; // of the valid sequence, or 0 for an invalid one
+        size_t valid_prefix = 1;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            if (continuation(i + 1)) {
+                length = 2;
+            }
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            // Second-byte limits exclude overlong forms (E0) and surrogates (ED).
+            const unsigned char lo = lead == 0xE0 ? 0xA0 : 0x80;
+            const unsigned char hi = lead == 0xED ? 0x9F : 0xBF;
+            if (continuation(i + 1, lo, hi)) {
+                valid_prefix = 2;
+                if (continuation(i + 2)) {
+                    length = 3;
+                }
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            // Limits exclude overlong forms (F0) and code points past U+10FFFF (F4).
+            const unsigned char lo = lead == 0xF0 ? 0x90 : 0x80;
+            const unsigned char hi = lead == 0xF4 ? 0x8F : 0xBF;
+            if (continuation(i + 1, lo, hi)) {
+                valid_prefix = 2;
+                if (continuation(i + 2)) {
+                    valid_prefix = 3;
+                    if (continuation(i + 3)) {
+                        length = 4;
+                    }
+                }
+            }
+        }
+        if (length > 0) {
+            text.append(bytes.substr(i, length));
+            i += length;
+        } else {
+            // One replacement for the longest start of a valid sequence (the maximal subpart).
+            text.append(replacement);
+            i += valid_prefix;
+        }
+    }
+    return text;
+}
+
+} // namespace reelcut

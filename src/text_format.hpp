@@ -1,0 +1,30 @@
+// Text forms of values shared by the typed-record writers and the messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace reelcut {
+
+// A JSON number as the record files write it: shortest round-trip digits, ".0" on whole
+// numbers, exponent form only for very large or very small magnitudes ("1e17", "1e-7").
+std::string json_f64(double value);
+
+// A number in a message: shortest round-trip digits, never an exponent, no fraction when whole.
+std::string display_f64(double value);
+
+// Appends `text` as a JSON string literal (quotes included) with standard escaping.
+void append_json_string(std::string& out, std::string_view text);
+std::string json_string(std::string_view text);
+
+// A text in double quotes with backslash escapes for quotes, backslashes and control characters.
+std::string debug_string(std::string_view text);
+
+// display_f64 with ".0" appended when the text has no decimal point (finite values): the form of
+// a float in Debug output and in the JSON reader's "floating point `20.0`" messages.
+std::string display_f64_point(double value);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool valid_utf8(std::string_view text);
+
+} // namespace reelcut

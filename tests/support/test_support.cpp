@@ -1,0 +1,59 @@
+#include "support/test_support.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <stdexcept>
+
+namespace reelcut::testing {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "reelcut-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    return buf.str();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string tools_path() {
+    const char* path = std::getenv("PATH");
+    return std::string(REELCUT_TOOLS_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+}
+
+CapturedOutput run_reelcut(const std::vector<std::string>& args, SpawnOptions options) {
+    bool has_path = false;
+    for (const auto& [name, value] : options.set_env) {
+        has_path = has_path || name == "PATH";
+    }
+    if (!has_path) {
+        options.set_env.emplace_back("PATH", tools_path());
+    }
+    auto result = run_captured(REELCUT_BIN, args, options);
+    if (!result) {
+        ADD_FAILURE() << "could not start tevo-reelcut: " << result.error();
+        return {};
+    }
+    return *result;
+}
+
+} // namespace reelcut::testing

@@ -1,0 +1,35 @@
+// Helpers shared by the tests: scratch directories, file I/O and running the built binaries.
+#pragma once
+
+#include "subprocess.hpp"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace reelcut::testing {
+
+// A fresh directory under the system temporary directory, removed with its contents at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+
+// PATH with the stand-in tools first.
+std::string tools_path();
+
+// Runs the built tevo-reelcut with the stand-ins first on PATH; fails the test if it cannot start.
+CapturedOutput run_reelcut(const std::vector<std::string>& args, SpawnOptions options = {});
+
+} // namespace reelcut::testing
