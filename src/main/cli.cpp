@@ -673,13 +673,21 @@ struct Node {
     std::int64_t version_count = 0;
     std::deque<ArgState> args;
     std::vector<std::unique_ptr<Node>> children;
+    bool shallow = false; // known by name only: its arguments were not declared to CLI11
 };
 
-void bind(Node& node, CLI::App* app, const CommandDef& def, bool top) {
+// Declares `def` to CLI11. Declaring every option of every subcommand would cost more than a
+// small subcommand's whole run, so below the top only the branch named by `chosen` is declared
+// in full; the others are there by name, so that a second subcommand is still recognised.
+void declare(Node& node, CLI::App* app, const CommandDef& def, bool top,
+             std::string_view chosen = {}) {
     node.def = &def;
     node.app = app;
     app->allow_extras(true);
     app->set_help_flag();
+    if (!top && node.shallow) {
+        return;
+    }
     app->add_flag("-h,--help", node.help_count);
     if (top) {
         app->add_flag("-V,--version", node.version_count);
@@ -711,7 +719,8 @@ void bind(Node& node, CLI::App* app, const CommandDef& def, bool top) {
     }
     for (const auto& sub : def.subcommands) {
         auto child = std::make_unique<Node>();
-        bind(*child, app->add_subcommand(sub.name, sub.about), sub, false);
+        child->shallow = top && sub.name != chosen;
+        declare(*child, app->add_subcommand(sub.name), sub, false);
         node.children.push_back(std::move(child));
     }
 }
@@ -1123,7 +1132,9 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
 
     CLI::App app{root_def.about, kProgram};
     Node root;
-    bind(root, &app, root_def, true);
+    auto first_word = std::find_if(args.begin(), args.end(),
+                                   [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    declare(root, &app, root_def, true, first_word == args.end() ? "" : *first_word);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -1167,6 +1178,9 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
             if (child->app == parsed.front()) {
                 next = child.get();
             }
+        }
+        if (next->shallow) {
+            return unexpected(path, next->def->name);
         }
         chain.push_back(next);
         path.push_back(next->def);

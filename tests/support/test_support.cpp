@@ -1,5 +1,6 @@
 #include "support/test_support.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -7,6 +8,15 @@
 #include <stdexcept>
 
 namespace reelcut::testing {
+
+namespace {
+// The program ignores SIGPIPE from its first line on; the test process must behave the same, or
+// feeding a child that exits without reading its input would kill the whole test run.
+const bool sigpipe_ignored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+} // namespace
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "reelcut-test-XXXXXX").string();
