@@ -35,7 +35,8 @@ struct SpawnOptions {
 // Runs `program` with `args` to completion: standard input empty (or `stdin_data`), standard
 // output and error captured whole. Fails only when the program cannot be started, with the
 // system's text ("No such file or directory (os error 2)").
-Result<CapturedOutput> run_captured(const std::string& program, const std::vector<std::string>& args,
+Result<CapturedOutput> run_captured(const std::string& program,
+                                    const std::vector<std::string>& args,
                                     const SpawnOptions& options = {});
 
 // Runs `program` with the parent's standard streams and waits for it.

@@ -1,6 +1,7 @@
 #include "main/cli.hpp"
 
 #include "markers.hpp"
+#include "text_format.hpp"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -512,35 +513,6 @@ std::string help_page(const std::vector<const CommandDef*>& path) {
 
 // ---------------------------------------------------------------------------------------------
 // Values.
-
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len = c < 0x80           ? 1
-                          : (c >> 5) == 0x6  ? 2
-                          : (c >> 4) == 0xE  ? 3
-                          : (c >> 3) == 0x1E ? 4
-                                             : 0;
-        if (len == 0 || i + len > s.size()) {
-            return false;
-        }
-        std::uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        const std::uint32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
 
 // Unsigned integer in the standard syntax: optional "+", then decimal digits only.
 Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
