@@ -29,7 +29,7 @@ Status run_mark(const MarkAction& action) {
         if (!epoch) {
             return fail(epoch.error());
         }
-        print_ok(fmt::format("markers initialized at {} (recording_start epoch={:.3})",
+        print_ok(fmt::format("markers initialized at {} (recording_start epoch={:.3f})",
                              in_cyan(init->file), *epoch));
         return {};
     }
