@@ -1,7 +1,10 @@
 // Terminal style helpers and derived output paths.
+#include "main/dispatch.hpp"
 #include "main/output.hpp"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace reelcut {
 namespace {
@@ -24,6 +27,56 @@ TEST(StripAnsi, RemovesControlSequences) {
          }) {
         EXPECT_EQ(strip_ansi(c.in), c.out) << c.in;
     }
+}
+
+// What `body` writes to descriptor `fd` (which is not a terminal while it runs).
+std::string capture_fd(int fd, const std::function<void()>& body) {
+    int pipe_fds[2];
+    EXPECT_EQ(::pipe(pipe_fds), 0);
+    const int saved = ::dup(fd);
+    ::dup2(pipe_fds[1], fd);
+    ::close(pipe_fds[1]);
+    body();
+    ::dup2(saved, fd);
+    ::close(saved);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) {
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(pipe_fds[0]);
+    return out;
+}
+
+TEST(ErrorTail, HintLineRepeatsEverythingAfterTheFirstHint) {
+    struct Case {
+        std::string message, printed;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"input missing. Hint: check the path. Hint: or run ls",
+              "ERROR: input missing. Hint: check the path. Hint: or run ls\n"
+              "Hint: check the path. Hint: or run ls\n"},
+             {"ends with a bare Hint: ", "ERROR: ends with a bare Hint: \nHint: \n"},
+             {"lower case hint: is no hint", "ERROR: lower case hint: is no hint\n"},
+             {"no hint at all", "ERROR: no hint at all\n"},
+         }) {
+        int status = -1;
+        EXPECT_EQ(capture_fd(2, [&] { status = error_tail(c.message); }), c.printed);
+        EXPECT_EQ(status, 1);
+    }
+}
+
+TEST(Printers, PlainWhenTheStreamIsNoTerminal) {
+    if (stdout_is_tty() || stderr_is_tty()) {
+        GTEST_SKIP() << "the terminal test is made once per process";
+    }
+    EXPECT_EQ(capture_fd(1, [] { print_ok("SKILL.md deployed to " + in_cyan("/h/SKILL.md")); }),
+              "OK: SKILL.md deployed to /h/SKILL.md\n");
+    EXPECT_EQ(capture_fd(1, [] { print_info(std::string(ansi::cyan) + "running" + ansi::reset); }),
+              "running\n");
+    EXPECT_EQ(capture_fd(2, [] { print_warn("careful"); }), "WARN: careful\n");
+    EXPECT_EQ(capture_fd(2, [] { print_hint(std::string(ansi::dim) + "do this"); }),
+              "Hint: do this\n");
 }
 
 TEST(DefaultOutputPath, StemAndExtensionBesideTheInput) {
