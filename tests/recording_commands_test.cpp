@@ -13,19 +13,11 @@
 namespace reelcut {
 namespace {
 
+using testing::lines_of;
 using testing::read_file;
 using testing::run_reelcut;
 using testing::TempDir;
 using testing::write_file;
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 std::vector<std::string> actions_in(const std::string& markers) {
     std::vector<std::string> actions;

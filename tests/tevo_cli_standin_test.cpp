@@ -16,21 +16,13 @@ namespace reelcut {
 namespace {
 
 using nlohmann::json;
+using testing::lines_of;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
 constexpr const char* kEditor = "tevo/a1b2c3d4-eeee-4000-a000-00000000000e";
 constexpr const char* kWebview = "tevo/a1b2c3d4-0031-4000-a000-000000000031";
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 class TevoCli : public ::testing::Test {
   protected:

@@ -45,6 +45,15 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     out << content;
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string tools_path() {
     const char* path = std::getenv("PATH");
     return std::string(REELCUT_TOOLS_DIR) + ":" + (path ? path : "/usr/bin:/bin");

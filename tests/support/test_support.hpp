@@ -26,6 +26,9 @@ class TempDir {
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
+// The lines of a text, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);
+
 // PATH with the stand-in tools first.
 std::string tools_path();
 
