@@ -18,10 +18,9 @@ namespace {
 
 constexpr const char* kProgram = "tevo-reelcut";
 constexpr const char* kVersion = "1.0.2";
-constexpr const char* kNoArgsHelp =
-    "AI-driven demo-finishing studio: review every captured clip, "
-    "flag & re-record the weak ones, speed up dead air, narrate, mux "
-    "+ auto-level, validate the final cut, and publish to the wiki";
+constexpr const char* kAbout = "AI-driven demo-finishing studio: review every captured clip, "
+                               "flag & re-record the weak ones, speed up dead air, narrate, mux "
+                               "+ auto-level, validate the final cut, and publish to the wiki";
 
 // ---------------------------------------------------------------------------------------------
 // The declaration: one table drives the matcher, the help pages and the typed records.
@@ -119,7 +118,7 @@ CommandDef build_cli() {
     const std::string markers = default_markers_path();
     auto markers_file = [&] { return option("file", Type::Text, markers); };
 
-    CommandDef root{kProgram, kNoArgsHelp, {}, {}};
+    CommandDef root{kProgram, kAbout, {}, {}};
     auto& subs = root.subcommands;
 
     subs.push_back({"health", "Verify ffmpeg + ffprobe are installed", {}, {}});
