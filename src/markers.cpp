@@ -419,6 +419,32 @@ class EventParser {
         return true;
     }
 
+    enum class Next { Member, Close, Error };
+
+    // After a member of an array or object: white space, then the separator or the closing
+    // bracket (left unconsumed for the caller).
+    Next after_member(char close, std::string_view eof_message) {
+        skip_ws();
+        if (p_ == end_) {
+            fail_eof(eof_message);
+            return Next::Error;
+        }
+        if (*p_ == close) {
+            return Next::Close;
+        }
+        if (*p_ != ',') {
+            fail(close == '}' ? "expected `,` or `}`" : "expected `,` or `]`", col() + 1);
+            return Next::Error;
+        }
+        ++p_;
+        skip_ws();
+        if (p_ < end_ && *p_ == close) {
+            fail("trailing comma", col() + 1);
+            return Next::Error;
+        }
+        return Next::Member;
+    }
+
     // ---- Document level ----------------------------------------------------------------
 
     bool parse_document(std::vector<Event>& out) {
@@ -542,22 +568,13 @@ class EventParser {
                         return false;
                     }
                 }
-                skip_ws();
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing an object");
+                const Next next = after_member('}', "EOF while parsing an object");
+                if (next == Next::Error) {
+                    return false;
                 }
-                if (*p_ == ',') {
-                    ++p_;
-                    skip_ws();
-                    if (p_ < end_ && *p_ == '}') {
-                        return fail("trailing comma", col() + 1);
-                    }
-                    continue;
-                }
-                if (*p_ == '}') {
+                if (next == Next::Close) {
                     break;
                 }
-                return fail("expected `,` or `}`", col() + 1);
             }
         }
         ++p_; // '}'
@@ -623,20 +640,12 @@ class EventParser {
         }
         std::size_t count = 0;
         while (true) {
-            skip_ws();
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a list");
+            const Next next = after_member(']', "EOF while parsing a list");
+            if (next == Next::Error) {
+                return false;
             }
-            if (*p_ == ']') {
+            if (next == Next::Close) {
                 break;
-            }
-            if (*p_ != ',') {
-                return fail("expected `,` or `]`", col() + 1);
-            }
-            ++p_;
-            skip_ws();
-            if (p_ < end_ && *p_ == ']') {
-                return fail("trailing comma", col() + 1);
             }
             Scalar& item = count < kFieldCount ? items_[count] : discard_;
             if (!parse_value(item, count < kFieldCount)) {
@@ -757,20 +766,12 @@ class EventParser {
                 if (!parse_value(item, false)) {
                     return false;
                 }
-                skip_ws();
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing a list");
+                const Next next = after_member(']', "EOF while parsing a list");
+                if (next == Next::Error) {
+                    return false;
                 }
-                if (*p_ == ']') {
+                if (next == Next::Close) {
                     break;
-                }
-                if (*p_ != ',') {
-                    return fail("expected `,` or `]`", col() + 1);
-                }
-                ++p_;
-                skip_ws();
-                if (p_ < end_ && *p_ == ']') {
-                    return fail("trailing comma", col() + 1);
                 }
             }
         }
@@ -801,20 +802,12 @@ class EventParser {
                 if (!parse_string(nullptr) || !parse_colon() || !parse_value(item, false)) {
                     return false;
                 }
-                skip_ws();
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing an object");
+                const Next next = after_member('}', "EOF while parsing an object");
+                if (next == Next::Error) {
+                    return false;
                 }
-                if (*p_ == '}') {
+                if (next == Next::Close) {
                     break;
-                }
-                if (*p_ != ',') {
-                    return fail("expected `,` or `}`", col() + 1);
-                }
-                ++p_;
-                skip_ws();
-                if (p_ < end_ && *p_ == '}') {
-                    return fail("trailing comma", col() + 1);
                 }
             }
         }
