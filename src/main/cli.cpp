@@ -656,7 +656,7 @@ void declare(Node& node, CLI::App* app, const CommandDef& def, bool top,
     node.app = app;
     app->allow_extras(true);
     app->set_help_flag();
-    if (!top && node.shallow) {
+    if (node.shallow) {
         return;
     }
     app->add_flag("-h,--help", node.help_count);
@@ -754,12 +754,17 @@ ParserExit unexpected(const std::vector<const CommandDef*>& path, const std::str
     return usage_error(path, fmt::format("unexpected argument '{}' found", token));
 }
 
+// The top level takes only flags, so its first word that is no option names the subcommand.
+std::vector<std::string>::const_iterator subcommand_word(const std::vector<std::string>& args) {
+    return std::find_if(args.begin(), args.end(),
+                        [](const std::string& a) { return a.empty() || a[0] != '-'; });
+}
+
 // `wrap` takes everything from the first token that is not one of its own options as the
 // command to run, even tokens that look like options; CLI11 never sees those tokens.
 std::vector<std::string> split_trailing(const std::vector<std::string>& args,
                                         std::vector<std::string>& command) {
-    auto sub = std::find_if(args.begin(), args.end(),
-                            [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    auto sub = subcommand_word(args);
     if (sub == args.end() || *sub != "wrap") {
         return args;
     }
@@ -1103,8 +1108,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
 
     CLI::App app{root_def.about, kProgram};
     Node root;
-    auto first_word = std::find_if(args.begin(), args.end(),
-                                   [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    auto first_word = subcommand_word(args);
     declare(root, &app, root_def, true, first_word == args.end() ? "" : *first_word);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
