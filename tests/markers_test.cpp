@@ -18,6 +18,7 @@
 namespace reelcut {
 namespace {
 
+using testing::EnvGuard;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -41,27 +42,6 @@ Result<std::vector<Event>> read_text(const TempDir& dir, const std::string& cont
     write_file(path, content);
     return read_events(path);
 }
-
-// Sets an environment variable for one scope and restores the previous state.
-class EnvGuard {
-  public:
-    explicit EnvGuard(std::string name) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) {
-            old_ = old;
-        }
-    }
-    ~EnvGuard() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Writing

@@ -3,7 +3,9 @@
 
 #include "subprocess.hpp"
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,29 @@ void write_file(const std::filesystem::path& path, const std::string& content);
 
 // The lines of a text, without their line ends.
 std::vector<std::string> lines_of(const std::string& text);
+
+// Sets an environment variable for one scope and restores the previous state.
+class EnvGuard {
+  public:
+    explicit EnvGuard(std::string name) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) {
+            old_ = old;
+        }
+    }
+    ~EnvGuard() {
+        if (old_) {
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_.c_str());
+        }
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
 
 // PATH with the stand-in tools first.
 std::string tools_path();
