@@ -1,5 +1,6 @@
 #include "markers.hpp"
 
+#include "json_scan.hpp"
 #include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 
@@ -21,6 +22,8 @@
 namespace reelcut {
 
 namespace {
+
+using namespace strict_json;
 
 constexpr const char* kDefaultMarkersPath = "/tmp/tevo-reelcut-markers.jsonl";
 
@@ -149,49 +152,12 @@ std::string_view trim_unicode(std::string_view text) {
 // last any characters after the value. Positions are 1-based byte columns within the trimmed
 // line: the last character of the offending token, or the closing bracket for missing fields.
 
-constexpr int kMaxDepth = 128; // nesting of arrays and objects, as the JSON library allows
-
-enum class Kind { Null, Bool, U64, I64, F64, String, Seq, Map };
-
-// What the reader keeps of one JSON value: scalars in full, containers by kind only.
-struct Scalar {
-    Kind kind = Kind::Null;
-    bool b = false;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    double f = 0.0;
-    std::string s;       // only when the caller asked for string contents
-    std::size_t end = 0; // column of the value's last character
-};
-
 enum class Tag { RecordingStart, SpeedupStart, SpeedupEnd };
 enum Field { kEpoch = 0, kSpeed = 1, kLabel = 2, kFieldCount = 3 };
 
 constexpr const char* kFieldNames[kFieldCount] = {"epoch", "speed", "label"};
 constexpr std::string_view kExpectedTags =
     "one of `recording_start`, `speedup_start`, `speedup_end`";
-
-std::string unexpected_text(const Scalar& v) {
-    switch (v.kind) {
-    case Kind::Null:
-        return "null";
-    case Kind::Bool:
-        return v.b ? "boolean `true`" : "boolean `false`";
-    case Kind::U64:
-        return fmt::format("integer `{}`", v.u);
-    case Kind::I64:
-        return fmt::format("integer `{}`", v.i);
-    case Kind::F64:
-        return fmt::format("floating point `{}`", display_f64_point(v.f));
-    case Kind::String:
-        return "string " + debug_string(v.s);
-    case Kind::Seq:
-        return "sequence";
-    case Kind::Map:
-        return "map";
-    }
-    return "value";
-}
 
 // The error of reading `v` as the field's type, or an empty text when it reads.
 std::string field_type_error(Field field, const Scalar& v) {
@@ -263,94 +229,12 @@ void emplace_event(std::vector<Event>& out, Tag tag, double epoch, std::uint32_t
     out.emplace_back(std::in_place_type<SpeedupEnd>, SpeedupEnd{epoch});
 }
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-void append_utf8(std::string& out, unsigned long cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Rough decimal exponent of a non-zero number token: > 0 means huge, <= 0 tiny.
-long long decimal_magnitude(const char* p, const char* end) {
-    if (p < end && *p == '-') {
-        ++p;
-    }
-    long long int_digits = 0;
-    long long lead_frac_zeros = 0;
-    bool seen_nonzero = false;
-    for (; p < end && is_digit(*p); ++p) {
-        if (*p != '0' || seen_nonzero) {
-            seen_nonzero = true;
-            ++int_digits;
-        }
-    }
-    if (p < end && *p == '.') {
-        for (++p; p < end && is_digit(*p); ++p) {
-            if (!seen_nonzero) {
-                if (*p == '0') {
-                    ++lead_frac_zeros;
-                } else {
-                    seen_nonzero = true;
-                }
-            }
-        }
-    }
-    long long exp = 0;
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool neg = false;
-        if (p < end && (*p == '+' || *p == '-')) {
-            neg = *p == '-';
-            ++p;
-        }
-        for (; p < end && is_digit(*p); ++p) {
-            exp = std::min<long long>(exp * 10 + (*p - '0'), 1'000'000'000LL);
-        }
-        if (neg) {
-            exp = -exp;
-        }
-    }
-    const long long base = int_digits > 0 ? int_digits : -lead_frac_zeros;
-    return base + exp;
-}
-
-class EventParser {
+class EventParser : public strict_json::Scanner {
   public:
     // Parses one trimmed line and appends its event to `out`; on failure returns false, leaves
     // `out` as it was and the message (with its position) in error().
     bool parse(std::string_view text, std::vector<Event>& out) {
-        begin_ = text.data();
-        p_ = begin_;
-        end_ = begin_ + text.size();
-        depth_ = 0;
+        start(text);
         if (!parse_document(out)) {
             return false;
         }
@@ -361,8 +245,6 @@ class EventParser {
         }
         return true;
     }
-
-    const std::string& error() const { return error_; }
 
   private:
     // A field of the variant as seen in the object form: its first occurrence and its first
@@ -376,74 +258,9 @@ class EventParser {
         std::size_t repeat_col = 0;
     };
 
-    const char* begin_ = nullptr;
-    const char* p_ = nullptr;
-    const char* end_ = nullptr;
-    int depth_ = 0;
-    std::string error_;
-    std::string key_buf_;
     Slot slots_[kFieldCount];
     Scalar items_[kFieldCount];
     Scalar discard_;
-
-    std::size_t col() const { return static_cast<std::size_t>(p_ - begin_); }
-
-    bool fail(std::string_view message, std::size_t column) {
-        std::size_t line = 1;
-        std::size_t line_start = 0;
-        const std::size_t size = static_cast<std::size_t>(end_ - begin_);
-        const std::size_t upto = std::min(column, size);
-        for (std::size_t k = 0; k + 1 < upto; ++k) {
-            if (begin_[k] == '\n') {
-                ++line;
-                line_start = k + 1;
-            }
-        }
-        error_ = fmt::format("{} at line {} column {}", message, line, column - line_start);
-        return false;
-    }
-    bool fail_eof(std::string_view message) {
-        return fail(message, static_cast<std::size_t>(end_ - begin_));
-    }
-
-    void skip_ws() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) {
-            ++p_;
-        }
-    }
-
-    bool enter() {
-        if (++depth_ >= kMaxDepth) {
-            return fail("recursion limit exceeded", col() + 1);
-        }
-        return true;
-    }
-
-    enum class Next { Member, Close, Error };
-
-    // After a member of an array or object: white space, then the separator or the closing
-    // bracket (left unconsumed for the caller).
-    Next after_member(char close, std::string_view eof_message) {
-        skip_ws();
-        if (p_ == end_) {
-            fail_eof(eof_message);
-            return Next::Error;
-        }
-        if (*p_ == close) {
-            return Next::Close;
-        }
-        if (*p_ != ',') {
-            fail(close == '}' ? "expected `,` or `}`" : "expected `,` or `]`", col() + 1);
-            return Next::Error;
-        }
-        ++p_;
-        skip_ws();
-        if (p_ < end_ && *p_ == close) {
-            fail("trailing comma", col() + 1);
-            return Next::Error;
-        }
-        return Next::Member;
-    }
 
     // ---- Document level ----------------------------------------------------------------
 
@@ -679,363 +496,6 @@ class EventParser {
         }
         emplace_event(out, tag, as_f64(items_[0]), static_cast<std::uint32_t>(items_[1].u),
                       items_[2].s);
-        return true;
-    }
-
-    // ---- Generic values ----------------------------------------------------------------
-
-    bool parse_colon() {
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing an object");
-        }
-        if (*p_ != ':') {
-            return fail("expected `:`", col() + 1);
-        }
-        ++p_;
-        return true;
-    }
-
-    // Any JSON value. With `keep`, a string's contents go to v.s; containers are always
-    // read through and dropped.
-    bool parse_value(Scalar& v, bool keep) {
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a value");
-        }
-        switch (*p_) {
-        case 'n':
-            v.kind = Kind::Null;
-            return parse_ident("null", v);
-        case 't':
-            v.kind = Kind::Bool;
-            v.b = true;
-            return parse_ident("true", v);
-        case 'f':
-            v.kind = Kind::Bool;
-            v.b = false;
-            return parse_ident("false", v);
-        case '"':
-            v.kind = Kind::String;
-            if (!parse_string(keep ? &v.s : nullptr)) {
-                return false;
-            }
-            v.end = col();
-            return true;
-        case '[':
-            v.kind = Kind::Seq;
-            return skip_array(v);
-        case '{':
-            v.kind = Kind::Map;
-            return skip_object(v);
-        default:
-            if (*p_ == '-' || is_digit(*p_)) {
-                return parse_number(v);
-            }
-            return fail("expected value", col() + 1);
-        }
-    }
-
-    bool parse_ident(const char* word, Scalar& v) {
-        ++p_; // first letter, already matched
-        for (const char* w = word + 1; *w != '\0'; ++w) {
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a value");
-            }
-            if (*p_ != *w) {
-                return fail("expected ident", col() + 1);
-            }
-            ++p_;
-        }
-        v.end = col();
-        return true;
-    }
-
-    bool skip_array(Scalar& v) {
-        if (!enter()) {
-            return false;
-        }
-        ++p_;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a list");
-        }
-        if (*p_ != ']') {
-            Scalar item;
-            while (true) {
-                if (!parse_value(item, false)) {
-                    return false;
-                }
-                const Next next = after_member(']', "EOF while parsing a list");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
-            }
-        }
-        ++p_;
-        --depth_;
-        v.end = col();
-        return true;
-    }
-
-    bool skip_object(Scalar& v) {
-        if (!enter()) {
-            return false;
-        }
-        ++p_;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing an object");
-        }
-        if (*p_ != '}') {
-            Scalar item;
-            while (true) {
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing an object");
-                }
-                if (*p_ != '"') {
-                    return fail("key must be a string", col() + 1);
-                }
-                if (!parse_string(nullptr) || !parse_colon() || !parse_value(item, false)) {
-                    return false;
-                }
-                const Next next = after_member('}', "EOF while parsing an object");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
-            }
-        }
-        ++p_;
-        --depth_;
-        v.end = col();
-        return true;
-    }
-
-    // An object key: a view of the line when it has no escapes, else decoded into key_buf_.
-    bool parse_key(std::string_view& key) {
-        const char* start = p_ + 1;
-        const char* s = start;
-        while (s < end_ && *s != '"' && *s != '\\' && static_cast<unsigned char>(*s) >= 0x20) {
-            ++s;
-        }
-        if (s < end_ && *s == '"') {
-            key = std::string_view(start, static_cast<std::size_t>(s - start));
-            p_ = s + 1;
-            return true;
-        }
-        if (!parse_string(&key_buf_)) {
-            return false;
-        }
-        key = key_buf_;
-        return true;
-    }
-
-    bool parse_hex4(unsigned& out) {
-        out = 0;
-        for (int k = 0; k < 4; ++k) {
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a string");
-            }
-            const int h = hex_value(*p_);
-            ++p_;
-            if (h < 0) {
-                return fail("invalid escape", col());
-            }
-            out = (out << 4) | static_cast<unsigned>(h);
-        }
-        return true;
-    }
-
-    // A string literal from its opening quote; decoded into *out unless out is null (then only
-    // checked). The line is valid UTF-8 already.
-    bool parse_string(std::string* out) {
-        if (out != nullptr) {
-            out->clear();
-        }
-        ++p_; // '"'
-        while (true) {
-            const char* run = p_;
-            while (p_ < end_ && *p_ != '"' && *p_ != '\\' &&
-                   static_cast<unsigned char>(*p_) >= 0x20) {
-                ++p_;
-            }
-            if (out != nullptr && p_ != run) {
-                out->append(run, static_cast<std::size_t>(p_ - run));
-            }
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a string");
-            }
-            const char c = *p_++;
-            if (c == '"') {
-                return true;
-            }
-            if (c != '\\') {
-                return fail("control character (\\u0000-\\u001F) found while parsing a string",
-                            col());
-            }
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a string");
-            }
-            const char e = *p_++;
-            char plain = 0;
-            switch (e) {
-            case '"':
-            case '\\':
-            case '/':
-                plain = e;
-                break;
-            case 'b':
-                plain = '\b';
-                break;
-            case 'f':
-                plain = '\f';
-                break;
-            case 'n':
-                plain = '\n';
-                break;
-            case 'r':
-                plain = '\r';
-                break;
-            case 't':
-                plain = '\t';
-                break;
-            case 'u': {
-                unsigned first = 0;
-                if (!parse_hex4(first)) {
-                    return false;
-                }
-                unsigned long cp = first;
-                if (first >= 0xDC00 && first <= 0xDFFF) {
-                    return fail("lone trailing surrogate in hex escape", col());
-                }
-                if (first >= 0xD800 && first <= 0xDBFF) {
-                    if (p_ == end_ || (*p_ == '\\' && p_ + 1 == end_)) {
-                        return fail_eof("EOF while parsing a string");
-                    }
-                    if (*p_ != '\\' || p_[1] != 'u') {
-                        return fail("unexpected end of hex escape", col() + 1);
-                    }
-                    p_ += 2;
-                    unsigned second = 0;
-                    if (!parse_hex4(second)) {
-                        return false;
-                    }
-                    if (second < 0xDC00 || second > 0xDFFF) {
-                        return fail("lone leading surrogate in hex escape", col());
-                    }
-                    cp = 0x10000 + ((static_cast<unsigned long>(first) - 0xD800) << 10) +
-                         (second - 0xDC00);
-                }
-                if (out != nullptr) {
-                    append_utf8(*out, cp);
-                }
-                continue;
-            }
-            default:
-                return fail("invalid escape", col());
-            }
-            if (out != nullptr) {
-                out->push_back(plain);
-            }
-        }
-    }
-
-    // A number token: integers without fraction or exponent become U64/I64 when they fit,
-    // everything else a correctly rounded F64 (out of range for a double is an error, an
-    // underflow reads as zero).
-    bool parse_number(Scalar& v) {
-        const char* start = p_;
-        const bool negative = *p_ == '-';
-        if (negative) {
-            ++p_;
-        }
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a value");
-        }
-        if (!is_digit(*p_)) {
-            return fail("invalid number", col() + 1);
-        }
-        const char* int_start = p_;
-        if (*p_ == '0') {
-            ++p_;
-            if (p_ < end_ && is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-        } else {
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
-        }
-        const char* int_end = p_;
-        bool is_float = false;
-        if (p_ < end_ && *p_ == '.') {
-            is_float = true;
-            ++p_;
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a value");
-            }
-            if (!is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
-        }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-            is_float = true;
-            ++p_;
-            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
-                ++p_;
-            }
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a value");
-            }
-            if (!is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
-        }
-        v.end = col();
-        if (!is_float) {
-            std::uint64_t magnitude = 0;
-            auto res = std::from_chars(int_start, int_end, magnitude);
-            if (res.ec == std::errc()) {
-                constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-                if (!negative) {
-                    v.kind = Kind::U64;
-                    v.u = magnitude;
-                    return true;
-                }
-                if (magnitude != 0 && magnitude <= kMinMagnitude) {
-                    v.kind = Kind::I64;
-                    v.i = magnitude == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                     : -static_cast<std::int64_t>(magnitude);
-                    return true;
-                }
-                // "-0" and integers below the 64-bit range become floats, as the JSON library
-                // reads them.
-            }
-        }
-        v.kind = Kind::F64;
-        double value = 0.0;
-        auto res = std::from_chars(start, p_, value);
-        if (res.ec == std::errc::result_out_of_range) {
-            if (decimal_magnitude(start, p_) > 0) {
-                return fail("number out of range", col());
-            }
-            value = negative ? -0.0 : 0.0;
-        } else if (res.ec != std::errc() || res.ptr != p_) {
-            return fail("invalid number", col());
-        }
-        v.f = value;
         return true;
     }
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fmt/format.h>
@@ -400,6 +401,8 @@ TEST(MarkersReadingRules, RejectedLinesAndTheirErrorTexts) {
              {R"({"action":"speedup_end","epoch":1,})", "trailing comma at line 1 column 35"},
              {R"({"action":"speedup_end","epoch":1)",
               "EOF while parsing an object at line 1 column 33"},
+             {R"({"action":"speedup_end",)", "EOF while parsing a value at line 1 column 24"},
+             {R"(["speedup_end",)", "EOF while parsing a value at line 1 column 15"},
              {R"({"action":"speedup_end","epoch":)",
               "EOF while parsing a value at line 1 column 32"},
              {R"({"action":"speedup_end" "epoch":1})", "expected `,` or `}` at line 1 column 25"},
@@ -846,9 +849,16 @@ TEST(MarkersDefaultPath, EnvironmentVariableWhenSetAndValid) {
 }
 
 TEST(MarkersNowEpoch, SecondsWithFraction) {
-    const double before = static_cast<double>(std::time(nullptr));
+    // time() reads a coarse clock that can lag a whole second at a boundary; compare whole
+    // seconds of the same precise clock instead.
+    auto seconds = [] {
+        return static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+    };
+    const double before = seconds();
     const double now = now_epoch();
-    const double after = static_cast<double>(std::time(nullptr));
+    const double after = seconds();
     EXPECT_GE(now, before);
     EXPECT_LT(now, after + 1.0);
 }
