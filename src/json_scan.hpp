@@ -153,6 +153,7 @@ class Scanner {
     int depth_ = 0;
     std::string error_;
     std::string key_buf_;
+    bool ignoring_ = false; // inside ignore_value
 
     std::size_t col() const { return static_cast<std::size_t>(p_ - begin_); }
 
@@ -161,7 +162,7 @@ class Scanner {
         std::size_t line_start = 0;
         const std::size_t size = static_cast<std::size_t>(end_ - begin_);
         const std::size_t upto = std::min(column, size);
-        for (std::size_t k = 0; k + 1 < upto; ++k) {
+        for (std::size_t k = 0; k < upto; ++k) {
             if (begin_[k] == '\n') {
                 ++line;
                 line_start = k + 1;
@@ -269,6 +270,16 @@ class Scanner {
             }
             return fail("expected value", col() + 1);
         }
+    }
+
+    // Reads through a value nobody keeps (an unknown key's), checking its syntax only: escapes
+    // are not paired into characters and numbers are not converted.
+    bool ignore_value() {
+        ignoring_ = true;
+        Scalar discard;
+        const bool ok = parse_value(discard, false);
+        ignoring_ = false;
+        return ok;
     }
 
     bool parse_ident(const char* word, Scalar& v) {
@@ -445,6 +456,9 @@ class Scanner {
                 if (!parse_hex4(first)) {
                     return false;
                 }
+                if (ignoring_) {
+                    continue; // an ignored value's escapes are not decoded, so never paired
+                }
                 unsigned long cp = first;
                 if (first >= 0xDC00 && first <= 0xDFFF) {
                     return fail("lone trailing surrogate in hex escape", col());
@@ -563,7 +577,7 @@ class Scanner {
         double value = 0.0;
         auto res = std::from_chars(start, p_, value);
         if (res.ec == std::errc::result_out_of_range) {
-            if (decimal_magnitude(start, p_) > 0) {
+            if (decimal_magnitude(start, p_) > 0 && !ignoring_) {
                 return fail("number out of range", col());
             }
             value = negative ? -0.0 : 0.0;

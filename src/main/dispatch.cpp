@@ -2,6 +2,7 @@
 
 #include "main/output.hpp"
 #include "main/recording_commands.hpp"
+#include "storyboard/manifest_cli.hpp"
 
 #include <fmt/format.h>
 
@@ -16,6 +17,33 @@ static_assert(std::size(kSubcommandNames) == std::variant_size_v<Commands>);
 Status not_available(std::size_t index) {
     return fail(fmt::format("the `{}` subcommand is not available in this build yet",
                             kSubcommandNames[index]));
+}
+
+Status run_manifest(const ManifestAction& action) {
+    if (const auto* init = std::get_if<ManifestInit>(&action)) {
+        Status done = manifest_init(*init);
+        if (done) {
+            print_ok(fmt::format("manifest initialized at {} (title: {})",
+                                 in_cyan(display_path(init->file)), init->title));
+        }
+        return done;
+    }
+    if (const auto* add = std::get_if<ManifestAdd>(&action)) {
+        Status done = manifest_add(*add);
+        if (done) {
+            print_ok(fmt::format("added clip {} to {}", in_cyan(add->id), display_path(add->file)));
+        }
+        return done;
+    }
+    if (const auto* remove = std::get_if<ManifestRemove>(&action)) {
+        Status done = manifest_remove(*remove);
+        if (done) {
+            print_ok(fmt::format("removed clip {} from {}", in_cyan(remove->id),
+                                 display_path(remove->file)));
+        }
+        return done;
+    }
+    return manifest_inspect(std::get<ManifestInspect>(action));
 }
 
 } // namespace
@@ -37,6 +65,8 @@ int dispatch(const Cli& cli) {
         outcome = run_mark(*mark);
     } else if (const auto* inspect = std::get_if<InspectArgs>(&command)) {
         outcome = run_inspect(*inspect);
+    } else if (const auto* manifest = std::get_if<ManifestAction>(&command)) {
+        outcome = run_manifest(*manifest);
     } else {
         outcome = not_available(command.index());
     }
