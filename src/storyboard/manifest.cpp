@@ -1,5 +1,6 @@
 #include "storyboard/manifest.hpp"
 
+#include "file_io.hpp"
 #include "json_scan.hpp"
 #include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
@@ -538,55 +539,6 @@ int make_directories(const std::string& dir) {
     return is_directory(dir) ? 0 : err;
 }
 
-Status write_file(const std::string& path, std::string_view text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return fail(os_error_text(errno));
-    }
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int err = errno;
-            ::close(fd);
-            return fail(os_error_text(err));
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (::close(fd) != 0) {
-        return fail(os_error_text(errno));
-    }
-    return {};
-}
-
-Result<std::string> read_whole_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return fail(os_error_text(errno));
-    }
-    std::string text;
-    char buf[65536];
-    while (true) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int err = errno;
-            ::close(fd);
-            return fail(os_error_text(err));
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return text;
-}
-
 } // namespace
 
 Manifest new_manifest(std::string title) {
@@ -661,7 +613,7 @@ Status save_manifest(const Manifest& manifest, const std::string& path) {
             return fail(fmt::format("mkdir {}: {}", lossy_utf8(dir), os_error_text(err)));
         }
     }
-    if (auto written = write_file(tmp, *text); !written) {
+    if (auto written = write_whole_file(tmp, *text); !written) {
         return fail(fmt::format("write {}: {}", lossy_utf8(tmp), written.error()));
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) {

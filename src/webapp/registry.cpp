@@ -1,14 +1,12 @@
 #include "webapp/registry.hpp"
 
+#include "file_io.hpp"
 #include "subprocess.hpp"
 #include "text_format.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace reelcut {
 
@@ -51,30 +49,6 @@ std::string current_dir_text() {
     return ec ? std::string() : cwd.string();
 }
 
-Status write_whole_file(const fs::path& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return fail(os_error_text(errno));
-    }
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int err = errno;
-            ::close(fd);
-            return fail(os_error_text(err));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        return fail(os_error_text(errno));
-    }
-    return {};
-}
-
 } // namespace
 
 Result<fs::path> register_instance(const InstanceInfo& info) {
@@ -89,7 +63,7 @@ Result<fs::path> register_instance(const InstanceInfo& info) {
     }
     const fs::path file = *dir / (std::to_string(info.pid) + ".json");
     const std::string json = render_instance_json(info, unix_seconds_now(), current_dir_text());
-    if (auto written = write_whole_file(file, json); !written) {
+    if (auto written = write_whole_file(file.string(), json); !written) {
         return fail("write " + lossy_utf8(file.string()) + ": " + written.error());
     }
     return file;
