@@ -678,6 +678,8 @@ void declare(Node& node, CLI::App* app, const CommandDef& def, bool top,
                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
             break;
         case Kind::Positional:
+            // Without allow_extra_args(false) the first of two positionals (`call`'s METHOD
+            // and PATH) would swallow the second's value.
             state.option = app->add_option(arg.id, state.values)
                                ->expected(1)
                                ->allow_extra_args(false)

@@ -1,6 +1,8 @@
 #include "main/dispatch.hpp"
 
+#include "main/install.hpp"
 #include "main/output.hpp"
+#include "main/publish.hpp"
 #include "main/recording_commands.hpp"
 #include "storyboard/manifest_cli.hpp"
 
@@ -67,6 +69,18 @@ int dispatch(const Cli& cli) {
         outcome = run_inspect(*inspect);
     } else if (const auto* manifest = std::get_if<ManifestAction>(&command)) {
         outcome = run_manifest(*manifest);
+    } else if (const auto* publish_args = std::get_if<PublishArgs>(&command)) {
+        auto url = publish(*publish_args);
+        if (!url) {
+            return error_tail(url.error());
+        }
+        print_ok(fmt::format("uploaded to wiki: {}", in_cyan(*url)));
+    } else if (std::holds_alternative<InstallCmd>(command)) {
+        auto path = install_skill();
+        if (!path) {
+            return error_tail(path.error());
+        }
+        print_ok(fmt::format("SKILL.md deployed to {}", in_cyan(display_path(*path))));
     } else {
         outcome = not_available(command.index());
     }

@@ -1,0 +1,12 @@
+// Files embedded into the executable at build time (embed_asset in cmake/embed_asset.cmake).
+// Each accessor gives the whole file, byte for byte, for the life of the process.
+#pragma once
+
+#include <string_view>
+
+namespace reelcut::assets {
+
+// assets/SKILL.md: the agent's skill document, deployed by `install`.
+std::string_view skill_md();
+
+} // namespace reelcut::assets
