@@ -2,9 +2,53 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace reelcut {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+std::string parent_directory(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+int make_directories(const std::string& dir) {
+    if (dir.empty()) {
+        return 0;
+    }
+    if (::mkdir(dir.c_str(), 0777) == 0) {
+        return 0;
+    }
+    int err = errno;
+    if (err == ENOENT) {
+        const std::string parent = parent_directory(dir);
+        if (parent != dir) {
+            if (const int parent_err = make_directories(parent); parent_err != 0) {
+                return parent_err;
+            }
+            if (::mkdir(dir.c_str(), 0777) == 0) {
+                return 0;
+            }
+            err = errno;
+        }
+    }
+    return is_directory(dir) ? 0 : err;
+}
 
 Result<std::string> read_whole_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -504,41 +504,6 @@ std::string temporary_path(const std::string& path) {
     return tmp + "." + std::to_string(::getpid());
 }
 
-std::string directory_part(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return {};
-    }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: 0 or the errno of the step that failed.
-int make_directories(const std::string& dir) {
-    if (dir.empty()) {
-        return 0;
-    }
-    if (::mkdir(dir.c_str(), 0777) == 0) {
-        return 0;
-    }
-    if (errno != ENOENT) {
-        const int err = errno;
-        return is_directory(dir) ? 0 : err;
-    }
-    if (const int err = make_directories(directory_part(dir)); err != 0) {
-        return err;
-    }
-    if (::mkdir(dir.c_str(), 0777) == 0) {
-        return 0;
-    }
-    const int err = errno;
-    return is_directory(dir) ? 0 : err;
-}
-
 } // namespace
 
 Manifest new_manifest(std::string title) {
@@ -608,7 +573,7 @@ Status save_manifest(const Manifest& manifest, const std::string& path) {
     if (!text) {
         return fail("serialize manifest: " + text.error());
     }
-    if (const std::string dir = directory_part(path); !dir.empty()) {
+    if (const std::string dir = parent_directory(path); !dir.empty()) {
         if (const int err = make_directories(dir); err != 0) {
             return fail(fmt::format("mkdir {}: {}", lossy_utf8(dir), os_error_text(err)));
         }
@@ -691,7 +656,7 @@ Result<nlohmann::json> manifest_to_value(const Manifest& manifest) {
 }
 
 Result<ManifestLock> ManifestLock::acquire(const std::string& manifest_path) {
-    if (const std::string dir = directory_part(manifest_path); !dir.empty()) {
+    if (const std::string dir = parent_directory(manifest_path); !dir.empty()) {
         if (const int err = make_directories(dir); err != 0) {
             return fail(fmt::format("mkdir {}: {}", lossy_utf8(dir), os_error_text(err)));
         }
