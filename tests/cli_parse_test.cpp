@@ -91,6 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{{"process"}, 2, "err", "--input <INPUT>"},
         ExitCase{{"storyboard"}, 2, "err", "<MANIFEST>"},
         ExitCase{{"ctrl", "latest"}, 2, "err", "requires a subcommand"},
+        ExitCase{{"ctrl", "storyboard"}, 2, "err", "requires a subcommand"},
+        ExitCase{{"ctrl", "x", "call", "GET", "/y", "z"}, 2, "err", "unexpected argument 'z'"},
         ExitCase{{"inspect", "--file"}, 2, "err", "a value is required for '--file <FILE>'"},
         // values
         ExitCase{{"eval", "x", "--port", "65536"},
@@ -167,6 +169,19 @@ TEST(CliRecords, DefaultsFillEveryRecord) {
     EXPECT_FALSE(console.tail || console.since);
     auto ctrl_eval = std::get<CtrlArgs>(command_of({"ctrl", "8797", "eval", "1+1"}));
     EXPECT_EQ(std::get<CtrlEval>(ctrl_eval.action).timeout, 30u);
+
+    // Targets that name subcommands, and an action with two positionals and a body.
+    for (const char* target : {"storyboard", "voiceover", "app", "ctrl", "pid:42"}) {
+        auto named = std::get<CtrlArgs>(command_of({"ctrl", target, "state"}));
+        EXPECT_EQ(named.target, target);
+        EXPECT_TRUE(std::holds_alternative<CtrlState>(named.action));
+    }
+    auto call = std::get<CtrlArgs>(
+        command_of({"ctrl", "storyboard", "call", "POST", "/concat", "--body", "@notes"}));
+    const auto& request = std::get<CtrlCall>(call.action);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/concat");
+    EXPECT_EQ(request.body, "@notes");
 }
 
 TEST(CliRecords, ValuesAtTheEdgesOfTheirTypes) {

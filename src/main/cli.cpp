@@ -680,6 +680,7 @@ void declare(Node& node, CLI::App* app, const CommandDef& def, bool top,
         case Kind::Positional:
             state.option = app->add_option(arg.id, state.values)
                                ->expected(1)
+                               ->allow_extra_args(false)
                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
             break;
         case Kind::Trailing:
@@ -1109,6 +1110,16 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
     CLI::App app{root_def.about, kProgram};
     Node root;
     auto first_word = subcommand_word(args);
+    // CLI11 takes a word that names any subcommand up the tree for that subcommand, so a ctrl
+    // target such as "storyboard" is hidden from it and put back after matching.
+    constexpr std::string_view kTargetStandIn = "\x1f<ctrl target>";
+    std::optional<std::string> ctrl_target;
+    if (first_word != args.end() && *first_word == "ctrl" && first_word + 1 != args.end()) {
+        std::string& word = args[static_cast<std::size_t>(first_word - args.begin()) + 1];
+        if (!word.empty() && word[0] != '-' && word != "help") {
+            ctrl_target = std::exchange(word, std::string(kTargetStandIn));
+        }
+    }
     declare(root, &app, root_def, true, first_word == args.end() ? "" : *first_word);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -1138,6 +1149,18 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
             }
         }
         return usage_error(path, what);
+    }
+
+    if (ctrl_target) {
+        for (auto& child : root.children) {
+            for (auto& state : child->args) {
+                for (auto& value : state.values) {
+                    if (value == kTargetStandIn) {
+                        value = *ctrl_target;
+                    }
+                }
+            }
+        }
     }
 
     // The chain of matched commands, top to bottom.
