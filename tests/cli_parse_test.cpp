@@ -93,6 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{{"ctrl", "latest"}, 2, "err", "requires a subcommand"},
         ExitCase{{"ctrl", "storyboard"}, 2, "err", "requires a subcommand"},
         ExitCase{{"ctrl", "x", "call", "GET", "/y", "z"}, 2, "err", "unexpected argument 'z'"},
+        ExitCase{
+            {"ctrl", "x", "call", "GET", "/y", "list"}, 2, "err", "unexpected argument 'list'"},
+        ExitCase{{"mark", "list"}, 2, "err", "unrecognized subcommand 'list'"},
         ExitCase{{"inspect", "--file"}, 2, "err", "a value is required for '--file <FILE>'"},
         // values
         ExitCase{{"eval", "x", "--port", "65536"},
@@ -182,6 +185,26 @@ TEST(CliRecords, DefaultsFillEveryRecord) {
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.path, "/concat");
     EXPECT_EQ(request.body, "@notes");
+
+    // Values that happen to name a subcommand stay values.
+    EXPECT_EQ(std::get<CtrlCall>(
+                  std::get<CtrlArgs>(command_of({"ctrl", "latest", "call", "GET", "state"})).action)
+                  .path,
+              "state");
+    EXPECT_EQ(std::get<CtrlEval>(
+                  std::get<CtrlArgs>(command_of({"ctrl", "app", "eval", "shutdown"})).action)
+                  .code,
+              "shutdown");
+    EXPECT_EQ(std::get<EvalArgs>(command_of({"eval", "list"})).code, "list");
+    EXPECT_EQ(std::get<MarkStart>(std::get<MarkAction>(command_of(
+                                      {"mark", "start", "--label", "list", "--speed", "5"})))
+                  .label,
+              "list");
+    auto add = std::get<ManifestAdd>(std::get<ManifestAction>(
+        command_of({"manifest", "add", "manifest", "--id", "add", "--title", "list"})));
+    EXPECT_EQ(add.file, "manifest");
+    EXPECT_EQ(add.id, "add");
+    EXPECT_EQ(add.title, "list");
 }
 
 TEST(CliRecords, ValuesAtTheEdgesOfTheirTypes) {

@@ -1082,6 +1082,92 @@ double jaro_similarity(std::string_view a_text, std::string_view b_text) {
            3.0;
 }
 
+// Values that CLI11 would mistake for subcommand names, each replaced in the argument list by a
+// stand-in that names nothing.
+struct ProtectedWords {
+    std::vector<std::string> originals;
+
+    static std::string stand_in(std::size_t k) { return fmt::format("\x1f{}\x1f", k); }
+
+    // The text with every stand-in put back.
+    std::string restore(std::string text) const {
+        for (std::size_t k = 0; k < originals.size(); ++k) {
+            const std::string mark = stand_in(k);
+            for (auto at = text.find(mark); at != std::string::npos;
+                 at = text.find(mark, at + originals[k].size())) {
+                text.replace(at, mark.size(), originals[k]);
+            }
+        }
+        return text;
+    }
+    void restore_values(Node& node) const {
+        for (auto& state : node.args) {
+            for (auto& value : state.values) {
+                value = restore(std::move(value));
+            }
+        }
+        for (auto& child : node.children) {
+            restore_values(*child);
+        }
+    }
+};
+
+void collect_names(const CommandDef& cmd, std::vector<std::string>& names) {
+    for (const auto& sub : cmd.subcommands) {
+        names.push_back(sub.name);
+        collect_names(sub, names);
+    }
+}
+
+// Walks the arguments the way the grammar reads them: options (and the values of those that take
+// one), positionals, and the subcommand word after a command's positionals. Every value that
+// names a subcommand anywhere is swapped for a stand-in.
+ProtectedWords protect_values(const CommandDef& root, std::vector<std::string>& args) {
+    std::vector<std::string> names;
+    collect_names(root, names);
+    ProtectedWords words;
+    auto protect = [&](std::string& token) {
+        if (std::find(names.begin(), names.end(), token) != names.end()) {
+            words.originals.push_back(token);
+            token = ProtectedWords::stand_in(words.originals.size() - 1);
+        }
+    };
+    const CommandDef* cmd = &root;
+    std::size_t positionals = 0;
+    bool only_values = false; // after "--"
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string& token = args[i];
+        if (!only_values && token == "--") {
+            only_values = true;
+            continue;
+        }
+        if (!only_values && token.size() > 1 && token[0] == '-') {
+            if (token.rfind("--", 0) == 0 && token.find('=') == std::string::npos) {
+                for (const auto& arg : cmd->args) {
+                    if ((arg.kind == Kind::Option || arg.kind == Kind::List) &&
+                        token == "--" + arg.long_name && i + 1 < args.size()) {
+                        protect(args[++i]);
+                        break;
+                    }
+                }
+            }
+            continue;
+        }
+        const auto declared = static_cast<std::size_t>(std::count_if(
+            cmd->args.begin(), cmd->args.end(), [](const ArgDef& a) { return a.positional(); }));
+        if (!only_values && positionals >= declared) {
+            if (const CommandDef* sub = cmd->find_sub(token)) {
+                cmd = sub;
+                positionals = 0;
+                continue;
+            }
+        }
+        ++positionals;
+        protect(token);
+    }
+    return words;
+}
+
 ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
     const CommandDef root_def = build_cli();
     std::vector<const CommandDef*> path{&root_def};
@@ -1110,16 +1196,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
     CLI::App app{root_def.about, kProgram};
     Node root;
     auto first_word = subcommand_word(args);
-    // CLI11 takes a word that names any subcommand up the tree for that subcommand, so a ctrl
-    // target such as "storyboard" is hidden from it and put back after matching.
-    constexpr std::string_view kTargetStandIn = "\x1f<ctrl target>";
-    std::optional<std::string> ctrl_target;
-    if (first_word != args.end() && *first_word == "ctrl" && first_word + 1 != args.end()) {
-        std::string& word = args[static_cast<std::size_t>(first_word - args.begin()) + 1];
-        if (!word.empty() && word[0] != '-' && word != "help") {
-            ctrl_target = std::exchange(word, std::string(kTargetStandIn));
-        }
-    }
+    // CLI11 takes any word that names a subcommand somewhere in the tree for that subcommand,
+    // even where only a value can stand ("ctrl storyboard state", "call GET state", "--label
+    // list"); such words are hidden from it behind stand-ins and put back after matching.
+    const ProtectedWords words = protect_values(root_def, args);
     declare(root, &app, root_def, true, first_word == args.end() ? "" : *first_word);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -1127,7 +1207,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
         app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         // What is left for CLI11 to reject is an option without its value.
-        std::string what = e.what();
+        std::string what = words.restore(e.what());
         std::string name = what.substr(0, what.find(':'));
         const Node* deepest = &root;
         for (bool descended = true; descended;) {
@@ -1151,17 +1231,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
         return usage_error(path, what);
     }
 
-    if (ctrl_target) {
-        for (auto& child : root.children) {
-            for (auto& state : child->args) {
-                for (auto& value : state.values) {
-                    if (value == kTargetStandIn) {
-                        value = *ctrl_target;
-                    }
-                }
-            }
-        }
-    }
+    words.restore_values(root);
 
     // The chain of matched commands, top to bottom.
     std::vector<const Node*> chain{&root};
@@ -1201,7 +1271,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
     for (const Node* node : chain) {
         for (const auto& extra : node->app->remaining()) {
             if (extra != "--") {
-                return unexpected(path, extra);
+                return unexpected(path, words.restore(extra));
             }
         }
     }
