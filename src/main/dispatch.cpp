@@ -1,5 +1,7 @@
 #include "main/dispatch.hpp"
 
+#include "ctrl/ctrl.hpp"
+#include "main/eval_command.hpp"
 #include "main/output.hpp"
 #include "main/recording_commands.hpp"
 
@@ -37,6 +39,12 @@ int dispatch(const Cli& cli) {
         outcome = run_mark(*mark);
     } else if (const auto* inspect = std::get_if<InspectArgs>(&command)) {
         outcome = run_inspect(*inspect);
+    } else if (const auto* eval = std::get_if<EvalArgs>(&command)) {
+        outcome = run_eval(*eval);
+    } else if (std::holds_alternative<ListCmd>(command)) {
+        outcome = run_list();
+    } else if (const auto* ctrl = std::get_if<CtrlArgs>(&command)) {
+        outcome = run_ctrl(ctrl->target, ctrl->action);
     } else {
         outcome = not_available(command.index());
     }
