@@ -9,4 +9,7 @@ namespace reelcut::assets {
 // assets/SKILL.md: the agent's skill document, deployed by `install`.
 std::string_view skill_md();
 
+// assets/eval-client.html: the script element that lets `eval` run code in a page.
+std::string_view eval_client_html();
+
 } // namespace reelcut::assets

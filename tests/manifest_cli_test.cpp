@@ -17,6 +17,13 @@ using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
 
+Clip clip_of(std::string id, std::string title) {
+    Clip clip;
+    clip.id = std::move(id);
+    clip.title = std::move(title);
+    return clip;
+}
+
 class ManifestCommand : public ::testing::Test {
   protected:
     TempDir dir;
@@ -100,8 +107,8 @@ TEST_F(ManifestCommand, ConcurrentAddsKeepEveryClip) {
     std::vector<int> codes(12, -1);
     for (std::size_t k = 0; k < codes.size(); ++k) {
         writers.emplace_back([&, k] {
-            codes[k] = run({"add", path, "--id", "clip" + std::to_string(k), "--title", "t"})
-                           .status.code;
+            codes[k] =
+                run({"add", path, "--id", "clip" + std::to_string(k), "--title", "t"}).status.code;
         });
     }
     for (auto& writer : writers) {
@@ -173,7 +180,7 @@ TEST_F(ManifestCommand, InitAndItsRefusals) {
 TEST_F(ManifestCommand, RemoveDropsEveryClipWithTheIdAndOtherwiseTouchesNothing) {
     Manifest m = new_manifest("t");
     for (const char* id : {"a", "b", "a", "c"}) {
-        m.clips.push_back(Clip{id, "x"});
+        m.clips.push_back(clip_of(id, "x"));
     }
     ASSERT_TRUE(save_manifest(m, path));
 
@@ -201,7 +208,7 @@ TEST_F(ManifestCommand, RemoveDropsEveryClipWithTheIdAndOtherwiseTouchesNothing)
 TEST_F(ManifestCommand, InspectPrintsEveryKindOfLine) {
     write_file(dir / "raw.webm", "");
     Manifest m = new_manifest("Demo");
-    Clip full{"intro", "Opening"};
+    Clip full = clip_of("intro", "Opening");
     full.raw_path = dir / "raw.webm";
     full.fast_path = "missing.webm";
     full.speedup_events = {{20, "Exporting"}, {5, "Build"}};
@@ -210,7 +217,7 @@ TEST_F(ManifestCommand, InspectPrintsEveryKindOfLine) {
     full.narration = "not shown";
     full.actions = {"not shown"};
     full.image_path = "not/shown.png";
-    m.clips = {full, Clip{"plain", "Nothing else"}};
+    m.clips = {full, clip_of("plain", "Nothing else")};
     m.final_raw_path = "final-raw.webm";
     m.final_fast_path = "final-fast.webm";
     m.publish = PublishTarget{"eng/demo-page", "not shown"};

@@ -17,6 +17,13 @@ using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
 
+Clip clip_of(std::string id, std::string title) {
+    Clip clip;
+    clip.id = std::move(id);
+    clip.title = std::move(title);
+    return clip;
+}
+
 std::string parse_error(const std::string& text) {
     auto parsed = parse_manifest(text);
     return parsed ? std::string("(loaded)") : parsed.error();
@@ -222,7 +229,7 @@ TEST(ManifestSave, FailuresLeaveTheTargetUnchanged) {
     const std::string tmp = path + ".tmp." + std::to_string(::getpid());
 
     Manifest bad = new_manifest("t");
-    bad.clips.push_back(Clip{"a", "b"});
+    bad.clips.push_back(clip_of("a", "b"));
     bad.clips[0].raw_path = "raw\xff.webm";
     EXPECT_EQ(save_manifest(bad, dir / "sub/story.json").error(),
               "serialize manifest: path contains invalid UTF-8 characters");
@@ -314,7 +321,7 @@ TEST(ManifestLock, ConcurrentUpdatesLoseNothing) {
         if (child == 0) {
             for (int k = 0; k < kEach; ++k) {
                 auto done = update_manifest(path, [&](Manifest& m) -> Status {
-                    m.clips.push_back(Clip{std::to_string(w) + "-" + std::to_string(k), "c"});
+                    m.clips.push_back(clip_of(std::to_string(w) + "-" + std::to_string(k), "c"));
                     return {};
                 });
                 if (!done) {

@@ -1,5 +1,7 @@
 #include "main/dispatch.hpp"
 
+#include "ctrl/ctrl.hpp"
+#include "main/eval_command.hpp"
 #include "main/install.hpp"
 #include "main/output.hpp"
 #include "main/publish.hpp"
@@ -81,6 +83,12 @@ int dispatch(const Cli& cli) {
             return error_tail(path.error());
         }
         print_ok(fmt::format("SKILL.md deployed to {}", in_cyan(display_path(*path))));
+    } else if (const auto* eval = std::get_if<EvalArgs>(&command)) {
+        outcome = run_eval(*eval);
+    } else if (std::holds_alternative<ListCmd>(command)) {
+        outcome = run_list();
+    } else if (const auto* ctrl = std::get_if<CtrlArgs>(&command)) {
+        outcome = run_ctrl(ctrl->target, ctrl->action);
     } else {
         outcome = not_available(command.index());
     }

@@ -1,0 +1,853 @@
+#include "webapp/http.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/http/span_body.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <deque>
+#include <exception>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <limits>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <set>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <variant>
+
+namespace reelcut::http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// Browsers send large cookies now and then; anything past this is not a header we want.
+constexpr std::uint32_t header_limit = 64 * 1024;
+// Per sendfile call; the kernel copies straight from the page cache to the socket.
+constexpr std::size_t file_chunk = 256 * 1024;
+// What a lingering close still reads from a client whose body we did not want.
+constexpr std::size_t linger_bytes = 4 * 1024 * 1024;
+constexpr int linger_ms = 2000;
+
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+std::string error_text(const boost::system::error_code& ec) {
+    if (ec == asio::error::eof || ec == bhttp::error::end_of_stream ||
+        ec == bhttp::error::partial_message) {
+        return "connection closed by the client";
+    }
+    if (ec.category() == boost::system::system_category()) {
+        return os_error_text(ec.value());
+    }
+    return ec.message();
+}
+
+std::string http_date() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char buf[64];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return std::string(buf, n);
+}
+
+bool has_line_break(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// sendfile(2) has no MSG_NOSIGNAL: keep SIGPIPE blocked for the call and swallow one that it
+// raised, so a vanished client is an error return even where the process does not ignore it.
+class SigpipeBlock {
+  public:
+    SigpipeBlock() {
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGPIPE);
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &block, &old_) == 0;
+    }
+    ~SigpipeBlock() {
+        if (!blocked_) {
+            return;
+        }
+        if (!was_pending_) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            ::sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                sigset_t pipe_only;
+                sigemptyset(&pipe_only);
+                sigaddset(&pipe_only, SIGPIPE);
+                const timespec zero{0, 0};
+                while (::sigtimedwait(&pipe_only, nullptr, &zero) == -1 && errno == EINTR) {
+                }
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+  private:
+    sigset_t old_{};
+    bool was_pending_ = false;
+    bool blocked_ = false;
+};
+
+void close_fd(int fd) {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Response
+
+Response::Response(std::uint16_t status, std::string body)
+    : status_(status), text_(std::move(body)) {}
+
+Response::Response(std::uint16_t status, FileBody file) : status_(status), file_(file) {}
+
+Response::Response(Response&& other) noexcept
+    : status_(other.status_), headers_(std::move(other.headers_)), text_(std::move(other.text_)),
+      file_(std::exchange(other.file_, std::nullopt)) {}
+
+Response& Response::operator=(Response&& other) noexcept {
+    if (this != &other) {
+        if (file_) {
+            close_fd(file_->fd);
+        }
+        status_ = other.status_;
+        headers_ = std::move(other.headers_);
+        text_ = std::move(other.text_);
+        file_ = std::exchange(other.file_, std::nullopt);
+    }
+    return *this;
+}
+
+Response::~Response() {
+    if (file_) {
+        close_fd(file_->fd);
+    }
+}
+
+Response& Response::with_header(std::string name, std::string value) {
+    headers_.push_back(Header{std::move(name), std::move(value)});
+    return *this;
+}
+
+std::optional<FileBody> Response::release_file() {
+    return std::exchange(file_, std::nullopt);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared state
+
+struct Connection;
+
+struct HttpServer::State {
+    asio::io_context ioc; // sockets need one; all I/O here is synchronous
+    tcp::acceptor acceptor{ioc};
+    int wake_fd = -1; // eventfd that tells the listening thread to stop
+    tcp protocol = tcp::v4();
+    std::uint16_t port = 0;
+    std::thread listener;
+
+    std::mutex mutex;
+    std::condition_variable ready;
+    // A request waiting to be taken, or an error for `next_request` to report.
+    std::deque<std::variant<std::shared_ptr<PendingRequest>, std::string>> queue;
+    bool stopped = false;
+    std::set<Connection*> connections; // alive connection threads, for shutdown
+
+    ~State() { close_fd(wake_fd); }
+};
+
+using State = HttpServer::State;
+
+struct Connection {
+    std::shared_ptr<State> state; // declared first: the socket needs `ioc` while it is destroyed
+    tcp::socket socket;
+    beast::flat_buffer buffer;
+    bool idle = false;   // waiting for the next request's header; guarded by state->mutex
+    bool broken = false; // a transfer failed half-way; the connection cannot carry another request
+
+    Connection(std::shared_ptr<State> s, int fd) : state(std::move(s)), socket(state->ioc) {
+        boost::system::error_code ec;
+        socket.assign(state->protocol, fd, ec);
+        if (ec) {
+            ::close(fd);
+        }
+    }
+};
+
+enum class Outcome { waiting, answered, dropped };
+
+struct PendingRequest {
+    std::shared_ptr<Connection> conn;
+    std::unique_ptr<bhttp::request_parser<bhttp::string_body>> parser;
+    std::string method;
+    std::string url;
+    std::vector<Header> headers;
+    unsigned version = 11;
+    bool head = false;
+    bool keep_alive = true;
+    bool expect_continue = false;
+    bool body_taken = false;
+
+    std::mutex mutex;
+    std::condition_variable settled;
+    Outcome outcome = Outcome::waiting; // guarded by mutex
+    bool keep_connection = false;       // decided by the answer; read after the outcome is set
+
+    void settle(Outcome o, bool keep) {
+        {
+            std::lock_guard lock(mutex);
+            outcome = o;
+            keep_connection = keep;
+        }
+        settled.notify_one();
+    }
+};
+
+namespace {
+
+// Writes one answer on the request's connection; returns whether the connection may carry the
+// next request, and the error text when the answer could not be written.
+struct WriteResult {
+    bool keep = false;
+    Status status;
+};
+
+WriteResult write_answer(PendingRequest& p, Response response) {
+    Connection& c = *p.conn;
+    bool keep = p.keep_alive && p.parser->is_done() && !c.broken;
+    {
+        std::lock_guard lock(c.state->mutex);
+        keep = keep && !c.state->stopped;
+    }
+    const std::uint16_t status = response.status();
+    if (status < 100 || status > 999) {
+        return {false, fail(fmt::format("invalid status {}", status))};
+    }
+    std::optional<FileBody> file = response.release_file();
+    // 1xx and 204 answers have no body, so they carry no Content-Length either.
+    const bool bodiless = status < 200 || status == 204;
+    const std::uint64_t length = bodiless ? 0 : file ? file->length : response.text_body().size();
+
+    bhttp::response<bhttp::empty_body> head;
+    head.version(p.version);
+    head.result(status);
+    for (const Header& h : response.headers()) {
+        if (iequals(h.name, "Content-Length") || iequals(h.name, "Transfer-Encoding") ||
+            iequals(h.name, "Date") || has_line_break(h.name) || has_line_break(h.value)) {
+            continue;
+        }
+        if (iequals(h.name, "Connection")) {
+            if (iequals(h.value, "close")) {
+                keep = false;
+            }
+            continue;
+        }
+        head.insert(h.name, h.value);
+    }
+    head.set(bhttp::field::date, http_date());
+    if (!bodiless) {
+        head.content_length(length);
+    }
+    head.keep_alive(keep);
+
+    boost::system::error_code ec;
+    const bool with_body = !p.head && length > 0;
+    if (!file || !with_body) {
+        if (file) {
+            close_fd(file->fd);
+        }
+        if (with_body) {
+            // Header and text in one gathered write.
+            using TextBody = bhttp::span_body<const char>;
+            bhttp::response<TextBody> full{std::move(head)};
+            const std::string& text = response.text_body();
+            full.body() = TextBody::value_type(text.data(), text.size());
+            bhttp::serializer<false, TextBody> sr{full};
+            bhttp::write(c.socket, sr, ec);
+        } else {
+            bhttp::serializer<false, bhttp::empty_body> sr{head};
+            bhttp::write_header(c.socket, sr, ec);
+        }
+        if (ec) {
+            c.broken = true;
+            return {false, fail(error_text(ec))};
+        }
+        return {keep, {}};
+    }
+
+    bhttp::serializer<false, bhttp::empty_body> sr{head};
+    bhttp::write_header(c.socket, sr, ec);
+    if (ec) {
+        close_fd(file->fd);
+        c.broken = true;
+        return {false, fail(error_text(ec))};
+    }
+    const int sock = c.socket.native_handle();
+    off_t offset = static_cast<off_t>(file->offset);
+    std::uint64_t left = file->length;
+    Status result;
+    {
+        SigpipeBlock guard;
+        bool use_sendfile = true;
+        std::vector<char> chunk;
+        while (left > 0) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, file_chunk));
+            ssize_t n;
+            if (use_sendfile) {
+                n = ::sendfile(sock, file->fd, &offset, want);
+                if (n < 0 && (errno == EINVAL || errno == ENOSYS) && left == file->length) {
+                    use_sendfile = false; // not a regular file: copy through memory instead
+                    continue;
+                }
+            } else {
+                chunk.resize(64 * 1024);
+                n = ::pread(file->fd, chunk.data(), std::min(want, chunk.size()), offset);
+                if (n > 0) {
+                    asio::write(c.socket, asio::buffer(chunk.data(), static_cast<std::size_t>(n)),
+                                ec);
+                    if (ec) {
+                        result = fail(error_text(ec));
+                        break;
+                    }
+                    offset += n;
+                }
+            }
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno == EAGAIN) {
+                    pollfd pfd{sock, POLLOUT, 0};
+                    ::poll(&pfd, 1, -1);
+                    continue;
+                }
+                result = fail(os_error_text(errno));
+                break;
+            }
+            if (n == 0) {
+                result = fail("file ended before the length announced for it");
+                break;
+            }
+            left -= static_cast<std::uint64_t>(n);
+        }
+    }
+    close_fd(file->fd);
+    if (!result) {
+        c.broken = true;
+        return {false, result};
+    }
+    return {keep, {}};
+}
+
+// Closes after an answer while the client may still be sending: stop writing, read and discard
+// for a moment, then close. A plain close with unread data resets the connection, and the client
+// can lose the answer it has not read yet.
+void lingering_close(tcp::socket& socket) {
+    const int fd = socket.native_handle();
+    ::shutdown(fd, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_ms);
+    std::size_t total = 0;
+    char buf[16 * 1024];
+    while (total < linger_bytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            break;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(n);
+    }
+    boost::system::error_code ec;
+    socket.close(ec);
+}
+
+// A fixed answer for requests that never reach the queue (unparsable, header too large, no
+// thread to serve them). Lingering keeps the answer readable but ties up the calling thread.
+void answer_and_close(Connection& c, unsigned status, bool linger = true) {
+    bhttp::response<bhttp::empty_body> res;
+    res.version(11);
+    res.result(status);
+    res.set(bhttp::field::date, http_date());
+    res.content_length(0);
+    res.keep_alive(false);
+    boost::system::error_code ec;
+    bhttp::write(c.socket, res, ec);
+    if (linger) {
+        lingering_close(c.socket);
+    } else {
+        c.socket.close(ec);
+    }
+}
+
+void serve_connection(const std::shared_ptr<Connection>& conn) {
+    State& state = *conn->state;
+    for (;;) {
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.stopped) {
+                break;
+            }
+            conn->idle = true;
+        }
+        auto parser = std::make_unique<bhttp::request_parser<bhttp::string_body>>();
+        parser->header_limit(header_limit);
+        // boost::none would disable the limit, but 1.74 compares a known length against it wrongly.
+        parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        boost::system::error_code ec;
+        bhttp::read_header(conn->socket, conn->buffer, *parser, ec);
+        bool stopped;
+        {
+            std::lock_guard lock(state.mutex);
+            conn->idle = false;
+            stopped = state.stopped;
+        }
+        if (ec == bhttp::error::header_limit) {
+            answer_and_close(*conn, 431);
+            return;
+        }
+        if (ec && ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
+            answer_and_close(*conn, 400);
+            return;
+        }
+        if (ec || stopped) {
+            break;
+        }
+
+        auto p = std::make_shared<PendingRequest>();
+        p->conn = conn;
+        const auto& msg = parser->get();
+        p->method = std::string(msg.method_string());
+        p->url = std::string(msg.target());
+        p->version = msg.version();
+        p->head = msg.method() == bhttp::verb::head;
+        p->keep_alive = msg.keep_alive();
+        for (const auto& field : msg) {
+            p->headers.push_back(
+                Header{std::string(field.name_string()), std::string(field.value())});
+        }
+        if (auto it = msg.find(bhttp::field::expect); it != msg.end()) {
+            p->expect_continue =
+                msg.version() >= 11 &&
+                iequals(std::string_view(it->value().data(), it->value().size()), "100-continue");
+        }
+        p->parser = std::move(parser);
+
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.stopped) {
+                p->outcome = Outcome::dropped;
+            } else {
+                state.queue.emplace_back(p);
+            }
+        }
+        state.ready.notify_one();
+
+        Outcome outcome;
+        bool keep;
+        {
+            std::unique_lock lock(p->mutex);
+            p->settled.wait(lock, [&] { return p->outcome != Outcome::waiting; });
+            outcome = p->outcome;
+            keep = p->keep_connection;
+        }
+        if (outcome == Outcome::dropped) {
+            WriteResult w = write_answer(*p, Response(500, std::string()));
+            keep = w.keep;
+        }
+        if (!keep) {
+            if (conn->broken) {
+                boost::system::error_code ignored;
+                conn->socket.close(ignored);
+            } else {
+                lingering_close(conn->socket);
+            }
+            return;
+        }
+    }
+    boost::system::error_code ignored;
+    conn->socket.close(ignored);
+}
+
+void connection_thread(std::shared_ptr<Connection> conn) {
+    State& state = *conn->state;
+    try {
+        serve_connection(conn);
+    } catch (const std::exception&) {
+        // Out of memory or similar inside the parser: this connection ends, the server goes on.
+    }
+    std::lock_guard lock(state.mutex);
+    state.connections.erase(conn.get());
+}
+
+void push_error(State& state, std::string text) {
+    {
+        std::lock_guard lock(state.mutex);
+        state.queue.emplace_back(std::move(text));
+    }
+    state.ready.notify_one();
+}
+
+void listen_loop(std::shared_ptr<State> state) {
+    const int listen_fd = state->acceptor.native_handle();
+    for (;;) {
+        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {state->wake_fd, POLLIN, 0}};
+        const int r = ::poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            push_error(*state, fmt::format("poll: {}", os_error_text(errno)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED ||
+                err == EPROTO) {
+                continue;
+            }
+            push_error(*state, fmt::format("accept: {}", os_error_text(err)));
+            // Out of descriptors and the like: give the system a moment instead of spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        try {
+            auto conn = std::make_shared<Connection>(state, fd);
+            if (!conn->socket.is_open()) {
+                continue;
+            }
+            {
+                std::lock_guard lock(state->mutex);
+                state->connections.insert(conn.get());
+            }
+            try {
+                std::thread(connection_thread, conn).detach();
+            } catch (const std::exception&) {
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->connections.erase(conn.get());
+                }
+                answer_and_close(*conn, 503, false); // the listening thread must not wait
+            }
+        } catch (const std::exception&) {
+            ::close(fd);
+        }
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Request
+
+Request::Request(std::shared_ptr<PendingRequest> pending) : pending_(std::move(pending)) {}
+
+Request::Request(Request&& other) noexcept = default;
+
+Request& Request::operator=(Request&& other) noexcept {
+    if (this != &other) {
+        Request dropped(std::move(*this));
+        pending_ = std::move(other.pending_);
+    }
+    return *this;
+}
+
+Request::~Request() {
+    if (!pending_) {
+        return;
+    }
+    bool waiting;
+    {
+        std::lock_guard lock(pending_->mutex);
+        waiting = pending_->outcome == Outcome::waiting;
+    }
+    if (waiting) {
+        pending_->settle(Outcome::dropped, false); // the connection thread answers 500
+    }
+}
+
+namespace {
+const std::string empty_text;
+const std::vector<Header> no_headers;
+} // namespace
+
+const std::string& Request::method() const {
+    return pending_ ? pending_->method : empty_text;
+}
+
+const std::string& Request::url() const {
+    return pending_ ? pending_->url : empty_text;
+}
+
+const std::vector<Header>& Request::headers() const {
+    return pending_ ? pending_->headers : no_headers;
+}
+
+std::optional<std::string> Request::header(std::string_view name) const {
+    for (const Header& h : headers()) {
+        if (iequals(h.name, name)) {
+            return h.value;
+        }
+    }
+    return std::nullopt;
+}
+
+Result<std::string> Request::read_body() {
+    if (!pending_) {
+        return fail("request already answered");
+    }
+    PendingRequest& p = *pending_;
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.outcome != Outcome::waiting) {
+            return fail("request already answered");
+        }
+    }
+    if (p.body_taken) {
+        return fail("request body already read");
+    }
+    p.body_taken = true;
+    Connection& c = *p.conn;
+    if (c.broken) {
+        return fail("connection closed by the client");
+    }
+    try {
+        if (!p.parser->is_done()) {
+            boost::system::error_code ec;
+            if (p.expect_continue) {
+                static constexpr std::string_view interim = "HTTP/1.1 100 Continue\r\n\r\n";
+                asio::write(c.socket, asio::buffer(interim.data(), interim.size()), ec);
+                if (ec) {
+                    c.broken = true;
+                    return fail(error_text(ec));
+                }
+            }
+            bhttp::read(c.socket, c.buffer, *p.parser, ec);
+            if (ec) {
+                c.broken = true;
+                return fail(error_text(ec));
+            }
+        }
+        return std::move(p.parser->get().body());
+    } catch (const std::exception& e) {
+        c.broken = true;
+        return fail(e.what());
+    }
+}
+
+Status Request::respond(Response response) {
+    if (!pending_) {
+        return fail("request already answered");
+    }
+    PendingRequest& p = *pending_;
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.outcome != Outcome::waiting) {
+            return fail("request already answered");
+        }
+    }
+    WriteResult w;
+    try {
+        w = write_answer(p, std::move(response));
+    } catch (const std::exception& e) {
+        p.conn->broken = true;
+        w = {false, fail(e.what())};
+    }
+    if (!w.status && !p.conn->broken) {
+        // Refused before anything was written: the connection answers 500 for it.
+        p.settle(Outcome::dropped, false);
+        return w.status;
+    }
+    p.settle(Outcome::answered, w.keep);
+    return w.status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// HttpServer
+
+HttpServer::HttpServer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+Result<std::unique_ptr<HttpServer>> HttpServer::bind(const std::string& address) {
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos) {
+        return fail(fmt::format("invalid socket address: {}", address));
+    }
+    std::string host = address.substr(0, colon);
+    const std::string port_text = address.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, perr] =
+        std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (perr != std::errc() || end != port_text.data() + port_text.size() || port > 65535 ||
+        port_text.empty()) {
+        return fail(fmt::format("invalid port number: {}", port_text));
+    }
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+
+    try {
+        auto state = std::make_shared<State>();
+        boost::system::error_code ec;
+        tcp::endpoint endpoint;
+        const auto ip = asio::ip::make_address(host, ec);
+        if (!ec) {
+            endpoint = tcp::endpoint(ip, static_cast<std::uint16_t>(port));
+        } else {
+            tcp::resolver resolver(state->ioc);
+            auto results = resolver.resolve(host, port_text, ec);
+            if (ec) {
+                return fail(error_text(ec));
+            }
+            if (results.empty()) {
+                return fail(fmt::format("no address for {}", host));
+            }
+            endpoint = results.begin()->endpoint();
+        }
+
+        const int family = endpoint.protocol().family();
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return fail(os_error_text(errno));
+        }
+        state->protocol = endpoint.protocol();
+        state->acceptor.assign(endpoint.protocol(), fd, ec);
+        if (ec) {
+            ::close(fd);
+            return fail(error_text(ec));
+        }
+        state->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+        state->acceptor.bind(endpoint, ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        state->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        state->port = state->acceptor.local_endpoint(ec).port();
+        if (ec) {
+            return fail(error_text(ec));
+        }
+        state->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (state->wake_fd < 0) {
+            return fail(os_error_text(errno));
+        }
+        state->listener = std::thread(listen_loop, state);
+        return std::unique_ptr<HttpServer>(new HttpServer(std::move(state)));
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+}
+
+HttpServer::~HttpServer() {
+    State& state = *state_;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(state.wake_fd, &one, sizeof one);
+    if (state.listener.joinable()) {
+        state.listener.join();
+    }
+    boost::system::error_code ec;
+    state.acceptor.close(ec);
+
+    std::deque<std::variant<std::shared_ptr<PendingRequest>, std::string>> untaken;
+    {
+        std::lock_guard lock(state.mutex);
+        state.stopped = true;
+        untaken.swap(state.queue);
+        // Idle keep-alive connections wake up from their read and end; busy ones end after
+        // their answer.
+        for (Connection* c : state.connections) {
+            if (c->idle) {
+                ::shutdown(c->socket.native_handle(), SHUT_RDWR);
+            }
+        }
+    }
+    for (auto& item : untaken) {
+        if (auto* p = std::get_if<std::shared_ptr<PendingRequest>>(&item)) {
+            (*p)->settle(Outcome::dropped, false);
+        }
+    }
+}
+
+std::uint16_t HttpServer::port() const {
+    return state_->port;
+}
+
+Result<std::optional<Request>> HttpServer::next_request(std::chrono::milliseconds timeout) {
+    State& state = *state_;
+    std::unique_lock lock(state.mutex);
+    if (!state.ready.wait_for(lock, timeout, [&] { return !state.queue.empty(); })) {
+        return std::optional<Request>();
+    }
+    auto item = std::move(state.queue.front());
+    state.queue.pop_front();
+    lock.unlock();
+    if (auto* text = std::get_if<std::string>(&item)) {
+        return fail(std::move(*text));
+    }
+    return std::optional<Request>(
+        Request(std::move(std::get<std::shared_ptr<PendingRequest>>(item))));
+}
+
+} // namespace reelcut::http

@@ -1,0 +1,112 @@
+// The loopback HTTP layer: our own request and response types over Boost.Beast, which stays
+// inside http.cpp. A listening thread accepts connections; each connection has a thread that
+// parses requests and queues them for `HttpServer::next_request`. The connection waits until its
+// request has been answered (or dropped) before it reads the next one (keep-alive).
+#pragma once
+
+#include "result.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace reelcut::http {
+
+struct Header {
+    std::string name;
+    std::string value;
+};
+
+// A body read from an open file: `length` bytes from `offset`, streamed, never loaded whole.
+struct FileBody {
+    int fd = -1; // owned by the response; closed when it is sent or destroyed
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+class Response {
+  public:
+    Response(std::uint16_t status, std::string body);
+    Response(std::uint16_t status, FileBody file);
+    Response(Response&&) noexcept;
+    Response& operator=(Response&&) noexcept;
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    ~Response();
+
+    // Adds a header (Content-Length and Date are the layer's own and must not be added).
+    Response& with_header(std::string name, std::string value);
+
+    std::uint16_t status() const { return status_; }
+    const std::vector<Header>& headers() const { return headers_; }
+    const std::string& text_body() const { return text_; }
+    const std::optional<FileBody>& file_body() const { return file_; }
+    // Gives up ownership of the file descriptor (the writer closes it).
+    std::optional<FileBody> release_file();
+
+  private:
+    std::uint16_t status_;
+    std::vector<Header> headers_;
+    std::string text_;
+    std::optional<FileBody> file_;
+};
+
+struct PendingRequest; // the connection's side of one request; defined in http.cpp
+
+// One received request. Move-only; answered at most once. A request destroyed without an answer
+// is answered 500 with an empty body.
+class Request {
+  public:
+    explicit Request(std::shared_ptr<PendingRequest> pending);
+    Request(Request&&) noexcept;
+    Request& operator=(Request&&) noexcept;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request();
+
+    // The method as received ("GET", or a non-standard method's own text).
+    const std::string& method() const;
+    // The request target as received: path and query, not decoded.
+    const std::string& url() const;
+    const std::vector<Header>& headers() const;
+    // The first header of that name (compared without regard to ASCII case).
+    std::optional<std::string> header(std::string_view name) const;
+
+    // Reads the whole body (Content-Length or chunked), first sending "100 Continue" when the
+    // client asked for it. Fails with the transport's error text when the client goes away.
+    Result<std::string> read_body();
+
+    // Sends the answer. Fails with the transport's error text when it cannot be written (the
+    // client went away); never raises SIGPIPE.
+    Status respond(Response response);
+
+  private:
+    std::shared_ptr<PendingRequest> pending_;
+};
+
+class HttpServer {
+  public:
+    // Binds and listens on "host:port" (e.g. "127.0.0.1:8797"). The error is the system's text,
+    // such as "Address already in use (os error 98)".
+    static Result<std::unique_ptr<HttpServer>> bind(const std::string& address);
+    ~HttpServer(); // stops listening; connections still busy finish on their own threads
+
+    std::uint16_t port() const;
+
+    // The next request, waiting at most `timeout`: nothing on time-out, an error text when the
+    // layer reports one.
+    Result<std::optional<Request>> next_request(std::chrono::milliseconds timeout);
+
+    struct State; // shared with the connection threads; outlives the server while they run
+
+  private:
+    explicit HttpServer(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
+};
+
+} // namespace reelcut::http

@@ -1,0 +1,34 @@
+// Request bodies of the shared routes: UTF-8 text holding one JSON value.
+#pragma once
+
+#include "result.hpp"
+#include "webapp/http.hpp"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <variant>
+
+namespace reelcut {
+
+// The body did not parse; `message` is the parser's, naming the line and column.
+struct JsonSyntaxError {
+    std::string message;
+};
+
+using JsonBody = std::variant<nlohmann::json, JsonSyntaxError>;
+
+// Parses one JSON value. Nesting deeper than 128 levels is refused as a syntax error, so no
+// request can exhaust a thread's stack when the value is written back.
+JsonBody parse_json_text(const std::string& text);
+
+// Reads the whole body and parses it. Fails (the request is then dropped) when the body cannot
+// be read or is not UTF-8 ("stream did not contain valid UTF-8").
+Result<JsonBody> read_json_body(http::Request& request);
+
+// {"ok":false,"error":"invalid json: ..."} with the parser's message escaped.
+std::string invalid_json_answer(const JsonSyntaxError& error);
+
+// Compact JSON: no whitespace, keys sorted, invalid UTF-8 replaced.
+std::string compact_json(const nlohmann::json& value);
+
+} // namespace reelcut

@@ -1,0 +1,204 @@
+#include "webapp/server.hpp"
+
+#include "main/output.hpp"
+#include "webapp/console.hpp"
+#include "webapp/eval.hpp"
+#include "webapp/registry.hpp"
+#include "webapp/tab.hpp"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace reelcut {
+
+namespace {
+
+constexpr std::string_view kEvalClientPlaceholder = "<!-- EVAL_CLIENT -->";
+constexpr auto kAcceptWait = std::chrono::milliseconds(250);
+
+std::string with_eval_client(std::string page) {
+    const std::string_view script = eval_client_script();
+    for (auto at = page.find(kEvalClientPlaceholder); at != std::string::npos;
+         at = page.find(kEvalClientPlaceholder, at + script.size())) {
+        page.replace(at, kEvalClientPlaceholder.size(), script);
+    }
+    return page;
+}
+
+std::uint64_t unix_seconds_now() {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
+}
+
+// The id of "/eval/{id}/result"; "/eval/result" itself, where prefix and suffix overlap, names
+// no job.
+std::optional<std::string> result_route_id(const std::string& path) {
+    constexpr std::string_view prefix = "/eval/";
+    constexpr std::string_view suffix = "/result";
+    if (path.size() < prefix.size() + suffix.size() || !path.starts_with(prefix) ||
+        !path.ends_with(suffix)) {
+        return std::nullopt;
+    }
+    return path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+}
+
+} // namespace
+
+http::Response text_response(std::uint16_t status, std::string body) {
+    http::Response response(status, std::move(body));
+    response.with_header("Content-Type", "text/plain");
+    return response;
+}
+
+http::Response json_response(std::uint16_t status, std::string body) {
+    http::Response response(status, std::move(body));
+    response.with_header("Content-Type", "application/json");
+    return response;
+}
+
+Status route(http::Request request, const std::string& method, const std::string& path,
+             const std::string& url, const std::shared_ptr<WebApp>& app,
+             const std::shared_ptr<ConsoleLog>& console, const std::shared_ptr<EvalChannel>& eval,
+             const std::shared_ptr<std::atomic<bool>>& shutdown) {
+    const bool get = method == "GET";
+    const bool post = method == "POST";
+    if (method == "DELETE" && path == "/console") {
+        return console_clear(std::move(request), *console);
+    }
+    if (post && path == "/console") {
+        return console_post(std::move(request), *console);
+    }
+    if (post && path == "/eval") {
+        return eval_submit(std::move(request), *eval);
+    }
+    if (get && (path == "/" || path == "/index.html")) {
+        http::Response page(200, with_eval_client(app->html()));
+        page.with_header("Content-Type", "text/html; charset=utf-8");
+        page.with_header("Cache-Control", "no-store, must-revalidate");
+        return request.respond(std::move(page));
+    }
+    if (get && (path == "/favicon.svg" || path == "/favicon.ico")) {
+        http::Response icon(200, app->favicon());
+        icon.with_header("Content-Type", "image/svg+xml");
+        icon.with_header("Cache-Control", "no-cache");
+        return request.respond(std::move(icon));
+    }
+    if (get && path == "/console") {
+        return console_get(std::move(request), *console, url);
+    }
+    if (get && path == "/eval/pending") {
+        return eval_pending(std::move(request), *eval);
+    }
+    if ((get || post) && path == "/shutdown") {
+        // The flag is set whether or not the client is still there to read the answer.
+        (void)request.respond(text_response(200, "OK"));
+        shutdown->store(true, std::memory_order_relaxed);
+        return {};
+    }
+    if (get || post) {
+        if (auto id = result_route_id(path)) {
+            return post ? eval_store_result(std::move(request), *eval, *id)
+                        : eval_take_result(std::move(request), *eval, *id);
+        }
+    }
+    RouteOutcome outcome = app->handle(std::move(request), method, path);
+    if (auto* handled = std::get_if<Handled>(&outcome)) {
+        return std::move(handled->result);
+    }
+    return std::get<Declined>(outcome).request.respond(text_response(404, "not found"));
+}
+
+void request_thread(http::Request request, std::shared_ptr<WebApp> app,
+                    std::shared_ptr<ConsoleLog> console, std::shared_ptr<EvalChannel> eval,
+                    std::shared_ptr<std::atomic<bool>> shutdown) {
+    const std::string method = request.method();
+    const std::string url = request.url();
+    const std::string path = url.substr(0, url.find('?'));
+    Status outcome;
+    try {
+        outcome = route(std::move(request), method, path, url, app, console, eval, shutdown);
+    } catch (const std::exception& e) {
+        // The request was destroyed while unwinding, which answers it 500; the server goes on.
+        outcome = fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        outcome = fail("internal error");
+    }
+    if (!outcome) {
+        write_fd(2, "webapp error on " + method + " " + path + ": " + outcome.error() + "\n");
+    }
+}
+
+Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
+    const std::string address = "127.0.0.1:" + std::to_string(config.port);
+    auto bound = http::HttpServer::bind(address);
+    if (!bound) {
+        return fail("bind " + address + ": " + bound.error());
+    }
+    std::unique_ptr<http::HttpServer> server = std::move(*bound);
+
+    std::optional<std::filesystem::path> registry_file;
+    auto registered = register_instance(InstanceInfo{
+        config.subcommand, config.title, static_cast<std::uint32_t>(::getpid()), config.port});
+    if (registered) {
+        registry_file = std::move(*registered);
+    } else {
+        write_fd(2, "warning: could not register instance: " + registered.error() + "\n");
+    }
+
+    std::string url = tab_url(config.port);
+    url += url.find('?') == std::string::npos ? "?" : "&";
+    url += "v=" + std::to_string(unix_seconds_now());
+    write_fd(1, "webapp URL: " + url + "\n");
+
+    const std::string port = std::to_string(config.port);
+    if (config.no_open) {
+        write_fd(1, "webapp running headless on port " + port + " (--no-open)\n");
+    } else if (auto opened = open_tab(config.tab_name, url, config.icon, config.panel_id);
+               !opened) {
+        if (registry_file) {
+            unregister_instance(*registry_file);
+        }
+        server.reset();
+        return fail(opened.error());
+    } else {
+        write_fd(1, "webapp tab '" + config.tab_name + "' open on port " + port + "\n");
+    }
+
+    auto console = new_console_log();
+    auto eval = new_eval_channel();
+    auto shutdown = std::make_shared<std::atomic<bool>>(false);
+
+    while (!shutdown->load(std::memory_order_relaxed)) {
+        auto next = server->next_request(kAcceptWait);
+        if (!next) {
+            write_fd(2, "webapp accept error: " + next.error() + "\n");
+            continue;
+        }
+        if (!*next) {
+            continue;
+        }
+        try {
+            std::thread(request_thread, std::move(**next), app, console, eval, shutdown).detach();
+        } catch (const std::system_error& e) {
+            // No thread for it: the request, destroyed unanswered, gets its 500.
+            write_fd(2, std::string("webapp accept error: cannot start a request thread: ") +
+                            e.what() + "\n");
+        }
+    }
+
+    (void)close_tab(config.tab_name);
+    if (registry_file) {
+        unregister_instance(*registry_file);
+    }
+    write_fd(1, "webapp shut down\n");
+    server.reset();
+    return {};
+}
+
+} // namespace reelcut

@@ -1,0 +1,57 @@
+// Keeps one page open in headless Chromium until the process gets SIGTERM or SIGINT.
+//   node open_page.mjs URL
+// Prints "ready" once the page has loaded, then every console line of the page as
+// "console <level>: <text>" and page errors as "pageerror: <message>".
+import { chromium } from "playwright-core";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+
+const url = process.argv[2];
+if (!url) {
+  console.error("usage: node open_page.mjs URL");
+  process.exit(2);
+}
+
+const profile = mkdtempSync(join(tmpdir(), "reelcut-chromium-"));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: "/usr/bin/chromium",
+  headless: true,
+  handleSIGTERM: false,
+  handleSIGINT: false,
+  args: [
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-quic",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+  ],
+});
+
+let closing = false;
+async function close() {
+  if (closing) return;
+  closing = true;
+  try {
+    await context.close();
+  } finally {
+    rmSync(profile, { recursive: true, force: true });
+    process.exit(0);
+  }
+}
+process.on("SIGTERM", close);
+process.on("SIGINT", close);
+
+const page = context.pages()[0] ?? (await context.newPage());
+page.on("console", (msg) => console.log(`console ${msg.type()}: ${msg.text()}`));
+page.on("pageerror", (err) => console.log(`pageerror: ${err.message}`));
+try {
+  await page.goto(url, { waitUntil: "load" });
+} catch (err) {
+  console.error(`cannot open ${url}: ${err.message}`);
+  await close();
+}
+console.log("ready");

@@ -1,0 +1,145 @@
+// Running page servers and browser pages for the tests: the fixture server in a child process
+// with a private HOME and workspace stand-in, a plain HTTP/1.1 client for loopback, and a
+// headless Chromium page kept open on a URL.
+#pragma once
+
+#include "subprocess.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "support/test_support.hpp"
+
+namespace reelcut::testing {
+
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpReply {
+    int status = 0;    // 0 when the exchange failed; `error` tells why
+    std::string error; // transport failure
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // The first header of that name, compared without regard to case.
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+// One request on its own connection to 127.0.0.1:port, sent byte for byte as given (the target
+// is not normalised), with "Connection: close"; waits up to `timeout` for the whole answer.
+HttpReply http_request(std::uint16_t port, const std::string& method, const std::string& target,
+                       const std::string& body = "", const EnvList& headers = {},
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// A port on 127.0.0.1 that nothing listens on right now.
+std::uint16_t free_port();
+
+// A child process with its standard output and error going to files; killed when destroyed.
+class ChildProcess {
+  public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const EnvList& env, const std::vector<std::string>& unset_env,
+                 const std::filesystem::path& log_prefix);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    std::string out() const;
+    std::string err() const;
+    // The exit status once it has ended (waiting up to `limit`); nothing while it still runs.
+    std::optional<ExitStatus> wait_exit(std::chrono::milliseconds limit);
+    void signal(int sig);
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<ExitStatus> status_;
+    std::filesystem::path out_path_;
+    std::filesystem::path err_path_;
+};
+
+struct FixtureSettings {
+    EnvList env;                        // added to (or replacing in) the server's environment
+    std::vector<std::string> unset_env; // removed from it
+    std::optional<std::string> path;    // PATH; default: the stand-in tools first
+    std::optional<std::uint16_t> port;  // default: a free port
+};
+
+// The fixture server (webapp-fixture-server) on 127.0.0.1 with HOME and TEVO_CLI_STATE_DIR in a
+// temporary directory. The constructor waits until the server answers or has exited; the
+// destructor asks for GET "/shutdown" and kills the process if it does not end.
+class WebappFixture {
+  public:
+    explicit WebappFixture(std::vector<std::string> args = {}, FixtureSettings settings = {});
+    ~WebappFixture();
+    WebappFixture(const WebappFixture&) = delete;
+    WebappFixture& operator=(const WebappFixture&) = delete;
+
+    bool ready() const { return ready_; } // answering requests
+    std::uint16_t port() const { return port_; }
+    pid_t pid() const { return process_->pid(); }
+    const std::filesystem::path& home() const { return home_.path(); }
+    std::filesystem::path state_dir() const { return home_.path() / "tevo-cli-state"; }
+    // HOME/.tevo/tevo-reelcut/instances/PID.json
+    std::filesystem::path registry_file() const;
+    // The stand-in's calls.log, one JSON array of arguments per line.
+    std::vector<std::string> tevo_cli_calls() const;
+    std::string out() const { return process_->out(); }
+    std::string err() const { return process_->err(); }
+    std::string url(const std::string& target = "/") const;
+
+    HttpReply request(const std::string& method, const std::string& target,
+                      const std::string& body = "", const EnvList& headers = {}) const {
+        return http_request(port_, method, target, body, headers);
+    }
+    std::optional<ExitStatus> wait_exit(std::chrono::milliseconds limit) {
+        return process_->wait_exit(limit);
+    }
+
+  private:
+    TempDir home_;
+    std::uint16_t port_ = 0;
+    bool ready_ = false;
+    std::optional<ChildProcess> process_;
+};
+
+// A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed. The
+// constructor waits until the page has loaded.
+class BrowserPage {
+  public:
+    explicit BrowserPage(const std::string& url);
+    ~BrowserPage();
+    BrowserPage(const BrowserPage&) = delete;
+    BrowserPage& operator=(const BrowserPage&) = delete;
+
+    bool ready() const { return ready_; }
+    // What the harness printed: "ready", the page's console lines, errors.
+    std::string log() const { return process_->out() + process_->err(); }
+
+  private:
+    TempDir dir_;
+    bool ready_ = false;
+    std::optional<ChildProcess> process_;
+};
+
+// Polls `condition` every 20 ms until it holds or `limit` has passed; whether it held.
+template <class Condition>
+bool eventually(Condition condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(10'000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        ::usleep(20'000);
+    }
+    return true;
+}
+
+} // namespace reelcut::testing

@@ -1,0 +1,179 @@
+// The eval channel over real HTTP, with a test client standing in for the page: submit, the
+// pending long poll, the result handover, and their errors.
+#include "support/webapp_fixture.hpp"
+
+#include <future>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+namespace reelcut {
+namespace {
+
+using nlohmann::json;
+using testing::WebappFixture;
+
+// The long polls are cut to 300 ms so that the 204 answers come quickly.
+class WebappEval : public ::testing::Test {
+  protected:
+    WebappFixture server{{"--no-open", "--eval-poll-ms", "300"}};
+    void SetUp() override { ASSERT_TRUE(server.ready()) << server.err(); }
+
+    std::string submit(const std::string& code) {
+        const auto reply = server.request("POST", "/eval", json{{"code", code}}.dump());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        EXPECT_EQ(reply.header("Content-Type"), "application/json");
+        const json answer = json::parse(reply.body);
+        EXPECT_EQ(answer.size(), 2u);
+        EXPECT_EQ(answer["ok"], true);
+        return answer.value("id", "");
+    }
+};
+
+TEST_F(WebappEval, JobTravelsFromSubmitToPageAndItsResultBackOnce) {
+    const std::string id = submit("return 1+1");
+    EXPECT_TRUE(std::regex_match(
+        id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+        << id;
+
+    const auto job = server.request("GET", "/eval/pending");
+    EXPECT_EQ(job.status, 200);
+    EXPECT_EQ(job.body, R"({"id":")" + id + R"(","code":"return 1+1"})");
+
+    const auto stored =
+        server.request("POST", "/eval/" + id + "/result", R"({"value": 2, "ok": true})");
+    EXPECT_EQ(stored.status, 200);
+    EXPECT_EQ(stored.body, R"({"ok":true})");
+
+    const auto result = server.request("GET", "/eval/" + id + "/result");
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(result.header("Content-Type"), "application/json");
+    EXPECT_EQ(result.body, R"({"ok":true,"value":2})");
+
+    const auto again = server.request("GET", "/eval/" + id + "/result");
+    EXPECT_EQ(again.status, 204);
+    EXPECT_EQ(again.body, "");
+    const auto none = server.request("GET", "/eval/pending");
+    EXPECT_EQ(none.status, 204);
+    EXPECT_EQ(none.body, "");
+}
+
+TEST_F(WebappEval, WaitingPollsAreHandedWhatArrives) {
+    auto pending = std::async(std::launch::async, [&] {
+        // A page keeps polling until it gets a job.
+        for (int i = 0; i < 100; ++i) {
+            auto reply = server.request("GET", "/eval/pending");
+            if (reply.status != 204) {
+                return reply;
+            }
+        }
+        return testing::HttpReply{};
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string id = submit("await 1; return \"\\u00e9\\n\"");
+    const auto job = pending.get();
+    EXPECT_EQ(job.status, 200);
+    EXPECT_EQ(json::parse(job.body),
+              (json{{"id", id}, {"code", "await 1; return \"\\u00e9\\n\""}}));
+
+    auto result = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 100; ++i) {
+            auto reply = server.request("GET", "/eval/" + id + "/result");
+            if (reply.status != 204) {
+                return reply;
+            }
+        }
+        return testing::HttpReply{};
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.request("POST", "/eval/" + id + "/result",
+                   R"({"stack":null,"ok":false,"error":"boom"})");
+    EXPECT_EQ(result.get().body, R"({"error":"boom","ok":false,"stack":null})");
+}
+
+TEST_F(WebappEval, JobsAreHandedOutInOrder) {
+    const std::string first = submit("1");
+    const std::string second = submit("2");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(json::parse(server.request("GET", "/eval/pending").body)["id"], first);
+    EXPECT_EQ(json::parse(server.request("GET", "/eval/pending").body)["id"], second);
+}
+
+TEST_F(WebappEval, EachJobGoesToExactlyOnePoller) {
+    std::vector<std::future<std::vector<std::string>>> pollers;
+    for (int i = 0; i < 8; ++i) {
+        pollers.push_back(std::async(std::launch::async, [&] {
+            std::vector<std::string> ids;
+            for (int polls = 0; polls < 4; ++polls) {
+                const auto reply = server.request("GET", "/eval/pending");
+                if (reply.status == 200) {
+                    ids.push_back(json::parse(reply.body)["id"]);
+                }
+            }
+            return ids;
+        }));
+    }
+    std::multiset<std::string> submitted;
+    for (int i = 0; i < 12; ++i) {
+        submitted.insert(submit(std::to_string(i)));
+    }
+    std::multiset<std::string> handed;
+    for (auto& poller : pollers) {
+        for (auto& id : poller.get()) {
+            handed.insert(id);
+        }
+    }
+    // Whatever the pollers did not reach is still queued.
+    while (true) {
+        const auto reply = server.request("GET", "/eval/pending");
+        if (reply.status != 200) {
+            break;
+        }
+        handed.insert(json::parse(reply.body)["id"].get<std::string>());
+    }
+    EXPECT_EQ(handed, submitted);
+}
+
+TEST_F(WebappEval, SubmitErrors) {
+    struct Case {
+        std::string body;
+        std::string error; // "invalid json: ..." checked as a prefix
+    };
+    for (const Case& c :
+         {Case{R"({"code":5})", "missing 'code' field"},
+          Case{R"(["return 1"])", "missing 'code' field"},
+          Case{R"({"cod":"x"})", "missing 'code' field"},
+          Case{R"("return 1")", "missing 'code' field"}, Case{R"({"code":)", "invalid json: "}}) {
+        const auto reply = server.request("POST", "/eval", c.body);
+        EXPECT_EQ(reply.status, 400) << c.body;
+        const json answer = json::parse(reply.body);
+        EXPECT_EQ(answer["ok"], false);
+        if (c.error == "invalid json: ") {
+            EXPECT_TRUE(answer["error"].get<std::string>().starts_with(c.error)) << reply.body;
+        } else {
+            EXPECT_EQ(reply.body, R"({"ok":false,"error":")" + c.error + R"("})");
+        }
+    }
+    EXPECT_EQ(server.request("GET", "/eval/pending").status, 204);
+}
+
+TEST_F(WebappEval, ResultsNeedNoJobAndTheLastPostedWins) {
+    EXPECT_EQ(server.request("POST", "/eval/made-up/result", "1").status, 200);
+    EXPECT_EQ(server.request("POST", "/eval/made-up/result", "[2]").status, 200);
+    EXPECT_EQ(server.request("GET", "/eval/made-up/result").body, "[2]");
+    EXPECT_EQ(server.request("GET", "/eval/made-up/result").status, 204);
+
+    // The empty id between "/eval/" and "/result" is an id like any other.
+    EXPECT_EQ(server.request("GET", "/eval//result").status, 204);
+    EXPECT_EQ(server.request("POST", "/eval//result", "\"empty\"").status, 200);
+    EXPECT_EQ(server.request("GET", "/eval//result").body, "\"empty\"");
+
+    const auto bad = server.request("POST", "/eval/x/result", "{");
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_TRUE(json::parse(bad.body)["error"].get<std::string>().starts_with("invalid json: "));
+    EXPECT_EQ(server.request("GET", "/eval/x/result").status, 204);
+}
+
+} // namespace
+} // namespace reelcut

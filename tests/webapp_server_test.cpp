@@ -1,0 +1,290 @@
+// The shared page server in a child process (the fixture server), over real HTTP on loopback:
+// start-up and shutdown lines, registry file, webview tab, and the shared dispatch table.
+#include "support/webapp_fixture.hpp"
+#include "webapp/eval.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sys/socket.h>
+
+namespace reelcut {
+namespace {
+
+using nlohmann::json;
+using testing::lines_of;
+using testing::read_file;
+using testing::TempDir;
+using testing::WebappFixture;
+
+using namespace std::chrono_literals;
+
+std::string url_line(std::uint16_t port) {
+    return "webapp URL: http://127.0.0.1:" + std::to_string(port) + "/?v=";
+}
+
+void expect_url_line(const std::string& line, std::uint16_t port) {
+    EXPECT_TRUE(line.starts_with(url_line(port))) << line;
+    EXPECT_TRUE(std::regex_match(line.substr(url_line(port).size()), std::regex("[0-9]{10}")))
+        << line;
+}
+
+std::vector<json> parsed_calls(const WebappFixture& server) {
+    std::vector<json> out;
+    for (const auto& line : server.tevo_cli_calls()) {
+        out.push_back(json::parse(line));
+    }
+    return out;
+}
+
+testing::FixtureSettings with_env(testing::EnvList env) {
+    testing::FixtureSettings settings;
+    settings.env = std::move(env);
+    return settings;
+}
+
+testing::FixtureSettings with_path(std::string path) {
+    testing::FixtureSettings settings;
+    settings.path = std::move(path);
+    return settings;
+}
+
+bool instances_dir_empty(const WebappFixture& server) {
+    const auto dir = server.home() / ".tevo/tevo-reelcut/instances";
+    return !std::filesystem::exists(dir) || std::filesystem::is_empty(dir);
+}
+
+TEST(WebappServe, OpensTabRegistersAndCleansUpAtShutdown) {
+    WebappFixture server({"--tab-name", "Review \"demo\"", "--title", "Demo", "--subcommand",
+                          "storyboard", "--icon", "mdi:film"});
+    ASSERT_TRUE(server.ready()) << server.err();
+    const auto out = lines_of(server.out());
+    ASSERT_EQ(out.size(), 2u) << server.out();
+    expect_url_line(out[0], server.port());
+    EXPECT_EQ(out[1], "webapp tab 'Review \"demo\"' open on port " + std::to_string(server.port()));
+
+    const json registered = json::parse(read_file(server.registry_file()));
+    EXPECT_EQ(registered["pid"], server.pid());
+    EXPECT_EQ(registered["port"], server.port());
+    EXPECT_EQ(registered["subcommand"], "storyboard");
+    EXPECT_EQ(registered["title"], "Demo");
+
+    const std::string url = out[0].substr(std::string("webapp URL: ").size());
+    const std::vector<json> opened{
+        {"nimbrel", "workspace", "remove-tab", "--name", "Review \"demo\""},
+        {"nimbrel", "workspace", "get"},
+        {"nimbrel", "workspace", "add-tab", "--panel-id", "pane-2", "--panel-type",
+         "tevo/a1b2c3d4-0031-4000-a000-000000000031", "--display-name", "Review \"demo\"",
+         "--display-icon", "mdi:film", "--initial-state", json{{"url", url}}.dump()},
+    };
+    EXPECT_EQ(parsed_calls(server), opened);
+
+    const auto reply = server.request("GET", "/shutdown");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "OK");
+    EXPECT_EQ(reply.header("Content-Type"), "text/plain");
+    const auto status = server.wait_exit(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->success()) << server.err();
+    EXPECT_EQ(lines_of(server.out()).back(), "webapp shut down");
+    EXPECT_FALSE(std::filesystem::exists(server.registry_file()));
+    auto closed = opened;
+    closed.push_back({"nimbrel", "workspace", "remove-tab", "--name", "Review \"demo\""});
+    EXPECT_EQ(parsed_calls(server), closed);
+    EXPECT_EQ(server.err(), "");
+}
+
+TEST(WebappServe, HeadlessStillRemovesTheTabAtShutdownAndPostShutsDownToo) {
+    WebappFixture server({"--no-open", "--tab-name", "Voiceover"});
+    ASSERT_TRUE(server.ready()) << server.err();
+    const auto out = lines_of(server.out());
+    ASSERT_EQ(out.size(), 2u) << server.out();
+    expect_url_line(out[0], server.port());
+    EXPECT_EQ(out[1],
+              "webapp running headless on port " + std::to_string(server.port()) + " (--no-open)");
+    EXPECT_TRUE(server.tevo_cli_calls().empty());
+    EXPECT_TRUE(std::filesystem::exists(server.registry_file()));
+
+    EXPECT_EQ(server.request("POST", "/shutdown").body, "OK");
+    ASSERT_TRUE(server.wait_exit(10s));
+    EXPECT_EQ(lines_of(server.out()).back(), "webapp shut down");
+    EXPECT_FALSE(std::filesystem::exists(server.registry_file()));
+    EXPECT_EQ(parsed_calls(server),
+              (std::vector<json>{{"nimbrel", "workspace", "remove-tab", "--name", "Voiceover"}}));
+}
+
+TEST(WebappServe, CacheBusterJoinsAProxyUrlWithItsQuery) {
+    struct Case {
+        std::string proxy;
+        std::string expected_prefix; // {port} replaced
+    };
+    for (const Case& c :
+         {Case{"https://ws.example/proxy/{{port}}/", "https://ws.example/proxy/P/?v="},
+          Case{"https://ws.example/p/{{port}}/?tkn=a", "https://ws.example/p/P/?tkn=a&v="}}) {
+        WebappFixture server({"--no-open"}, with_env({{"VSCODE_PROXY_URI", c.proxy}}));
+        ASSERT_TRUE(server.ready()) << server.err();
+        std::string expected = c.expected_prefix;
+        expected.replace(expected.find('P'), 1, std::to_string(server.port()));
+        const std::string line = lines_of(server.out()).at(0);
+        EXPECT_TRUE(line.starts_with("webapp URL: " + expected)) << line;
+    }
+}
+
+TEST(WebappServe, TabFailureRemovesTheRegistryFileAndEndsWithItsMessage) {
+    struct Case {
+        testing::FixtureSettings settings;
+        std::string error;
+    };
+    TempDir empty_path;
+    Case cases[] = {
+        {with_env({{"TEVO_CLI_FAIL", "nimbrel workspace add-tab"}}),
+         "ERROR: failed to add webview tab: tevo-cli: injected failure\n\n"},
+        {with_path(empty_path.path().string()),
+         "ERROR: tevo-cli spawn failed: No such file or directory (os error 2)\n"},
+    };
+    for (auto& c : cases) {
+        WebappFixture server({}, c.settings);
+        EXPECT_FALSE(server.ready());
+        const auto status = server.wait_exit(10s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->code, 1);
+        EXPECT_EQ(server.err(), c.error);
+        expect_url_line(lines_of(server.out()).at(0), server.port());
+        EXPECT_EQ(lines_of(server.out()).size(), 1u);
+        EXPECT_TRUE(instances_dir_empty(server));
+    }
+}
+
+TEST(WebappServe, TakenPortFailsBeforeAnythingElseHappens) {
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::uint16_t port = ntohs(addr.sin_port);
+
+    testing::FixtureSettings on_port;
+    on_port.port = port;
+    WebappFixture server({}, on_port);
+    const auto status = server.wait_exit(10s);
+    ::close(holder);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->code, 1);
+    EXPECT_EQ(server.err(), "ERROR: bind 127.0.0.1:" + std::to_string(port) +
+                                ": Address already in use (os error 98)\n");
+    EXPECT_EQ(server.out(), "");
+    EXPECT_FALSE(std::filesystem::exists(server.home() / ".tevo"));
+    EXPECT_TRUE(server.tevo_cli_calls().empty());
+}
+
+TEST(WebappServe, UnwritableRegistryOnlyWarns) {
+    testing::FixtureSettings no_home;
+    no_home.unset_env = {"HOME"};
+    WebappFixture server({"--no-open"}, no_home);
+    ASSERT_TRUE(server.ready()) << server.err();
+    EXPECT_EQ(server.err(), "warning: could not register instance: HOME not set\n");
+    EXPECT_EQ(server.request("GET", "/hello").body, "hello");
+}
+
+// One headless server for the dispatch cases; its eval long polls are cut to 200 ms.
+class WebappRoutes : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server = new WebappFixture({"--no-open", "--eval-poll-ms", "200"});
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server->ready()) << server->err(); }
+    static WebappFixture* server;
+};
+WebappFixture* WebappRoutes::server = nullptr;
+
+TEST_F(WebappRoutes, OnlyMethodAndExactPathDecide) {
+    struct Case {
+        const char* method;
+        const char* target;
+        int status;
+        std::string body;
+    };
+    const std::string script(eval_client_script());
+    const Case cases[] = {
+        {"GET", "/hello", 200, "hello"},
+        {"GET", "/hello?x=1", 200, "hello"},
+        {"GET", "/nope", 404, "not found"},
+        {"HEAD", "/", 404, ""},
+        {"PUT", "/shutdown", 404, "not found"},
+        {"DELETE", "/shutdown", 404, "not found"},
+        {"POST", "/eval/pending", 404, "not found"},
+        {"DELETE", "/eval/abc/result", 404, "not found"},
+        {"PUT", "/eval/abc/result", 404, "not found"},
+        {"GET", "/eval/result", 404, "not found"},
+        {"POST", "/eval/result", 404, "not found"},
+        {"GET", "/Console", 404, "not found"},
+        {"GET", "/console/", 404, "not found"},
+        {"PUT", "/console", 404, "not found"},
+        {"GET", "/eval", 404, "not found"},
+        {"POST", "/favicon.svg", 404, "not found"},
+        {"OPTIONS", "/", 404, "not found"},
+        {"GET", "/%63onsole", 404, "not found"},
+        {"GET", "/index.html/", 404, "not found"},
+        {"BREW", "/hello", 404, "not found"},
+    };
+    for (const Case& c : cases) {
+        const auto reply = server->request(c.method, c.target);
+        EXPECT_EQ(reply.status, c.status) << c.method << " " << c.target << " " << reply.error;
+        EXPECT_EQ(reply.body, c.body) << c.method << " " << c.target;
+        if (c.status == 404) {
+            EXPECT_EQ(reply.header("Content-Type"), "text/plain") << c.method << " " << c.target;
+        }
+    }
+    // Nothing above stopped the server.
+    EXPECT_EQ(server->request("GET", "/hello").body, "hello");
+    EXPECT_EQ(server->err(), "");
+}
+
+TEST_F(WebappRoutes, PageAndIcon) {
+    for (const char* target : {"/", "/index.html", "/index.html?x=1", "/?v=123"}) {
+        const auto page = server->request("GET", target);
+        EXPECT_EQ(page.status, 200) << target;
+        EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
+        EXPECT_EQ(page.header("Cache-Control"), "no-store, must-revalidate");
+        EXPECT_NE(page.body.find(std::string(eval_client_script())), std::string::npos);
+        EXPECT_EQ(page.body.find("<!-- EVAL_CLIENT -->"), std::string::npos);
+    }
+    const auto svg = server->request("GET", "/favicon.svg");
+    const auto ico = server->request("GET", "/favicon.ico");
+    EXPECT_EQ(svg.status, 200);
+    EXPECT_TRUE(svg.body.starts_with("<svg")) << svg.body;
+    EXPECT_EQ(ico.body, svg.body);
+    for (const auto* icon : {&svg, &ico}) {
+        EXPECT_EQ(icon->header("Content-Type"), "image/svg+xml");
+        EXPECT_EQ(icon->header("Cache-Control"), "no-cache");
+    }
+}
+
+TEST(WebappServe, EveryPlaceholderIsReplacedAndAPageWithoutOneIsServedUnchanged) {
+    const std::string script(eval_client_script());
+    struct Case {
+        std::string page;
+        std::string served;
+    };
+    for (const Case& c : {
+             Case{"<p>a<!-- EVAL_CLIENT -->b<!-- EVAL_CLIENT --></p>",
+                  "<p>a" + script + "b" + script + "</p>"},
+             Case{"<p>plain <!-- EVAL_CLIENT --</p>", "<p>plain <!-- EVAL_CLIENT --</p>"},
+         }) {
+        WebappFixture server({"--no-open", "--page", c.page});
+        ASSERT_TRUE(server.ready()) << server.err();
+        EXPECT_EQ(server.request("GET", "/").body, c.served);
+    }
+}
+
+} // namespace
+} // namespace reelcut
