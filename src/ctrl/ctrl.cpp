@@ -303,17 +303,7 @@ Status ctrl_eval(const std::string& base, const CtrlEval& args) {
             return fail(fmt::format("parse result: {} ({})", result.error(), polled->body));
         }
         print_out(pretty_or_raw(*result, polled->body));
-        if (result->is_object()) {
-            if (const auto ok = result->find("ok");
-                ok != result->end() && ok->is_boolean() && ok->get<bool>()) {
-                return {};
-            }
-            if (const auto error = result->find("error");
-                error != result->end() && error->is_string()) {
-                return fail(error->get<std::string>());
-            }
-        }
-        return fail("eval returned ok:false");
+        return eval_result_status(*result);
     }
 }
 
@@ -573,6 +563,19 @@ Status run_ctrl(const std::string& target, const CtrlAction& action) {
             }
         },
         action);
+}
+
+Status eval_result_status(const nlohmann::json& result) {
+    if (result.is_object()) {
+        if (const auto ok = result.find("ok");
+            ok != result.end() && ok->is_boolean() && ok->get<bool>()) {
+            return {};
+        }
+        if (const auto error = result.find("error"); error != result.end() && error->is_string()) {
+            return fail(error->get<std::string>());
+        }
+    }
+    return fail("eval returned ok:false");
 }
 
 } // namespace reelcut

@@ -66,6 +66,10 @@ Result<nlohmann::json> parse_json(std::string_view text);
 // Two-space indented JSON, keys in ascending byte order.
 std::string pretty_json(const nlohmann::json& value);
 
+// The outcome an eval result reports: success for {"ok":true}, its "error" text when it has one,
+// else "eval returned ok:false".
+Status eval_result_status(const nlohmann::json& result);
+
 // A monotonic deadline `seconds` from now; none when it lies beyond what the clock can hold.
 std::optional<std::chrono::steady_clock::time_point> deadline_after(std::uint64_t seconds);
 

@@ -73,17 +73,7 @@ Status run_eval(const EvalArgs& args) {
             return fail(fmt::format("parse result JSON: {} ({})", result.error(), body));
         }
         write_fd(1, pretty_json(*result) + "\n");
-        if (result->is_object()) {
-            if (const auto ok = result->find("ok");
-                ok != result->end() && ok->is_boolean() && ok->get<bool>()) {
-                return {};
-            }
-            if (const auto error = result->find("error");
-                error != result->end() && error->is_string()) {
-                return fail(error->get<std::string>());
-            }
-        }
-        return fail("eval returned ok:false");
+        return eval_result_status(*result);
     }
 }
 

@@ -67,15 +67,14 @@ std::shared_ptr<ConsoleLog> new_console_log() {
 }
 
 Status console_post(http::Request request, ConsoleLog& log) {
-    auto body = read_json_body(request);
+    auto body = take_json_body(request);
     if (!body) {
         return fail(body.error());
     }
-    if (const auto* bad = std::get_if<JsonSyntaxError>(&*body)) {
-        (void)request.respond(json_response(400, invalid_json_answer(*bad)));
-        return {};
+    if (!*body) {
+        return {}; // answered 400
     }
-    std::string text = compact_json(std::get<nlohmann::json>(*body));
+    std::string text = compact_json(**body);
     write_fd(1, "[ui-console] " + text + "\n");
     {
         std::lock_guard lock(log.mutex);

@@ -38,15 +38,14 @@ std::shared_ptr<EvalChannel> new_eval_channel() {
 }
 
 Status eval_submit(http::Request request, EvalChannel& channel) {
-    auto body = read_json_body(request);
+    auto body = take_json_body(request);
     if (!body) {
         return fail(body.error());
     }
-    if (const auto* bad = std::get_if<JsonSyntaxError>(&*body)) {
-        (void)request.respond(json_response(400, invalid_json_answer(*bad)));
-        return {};
+    if (!*body) {
+        return {}; // answered 400
     }
-    const auto& value = std::get<nlohmann::json>(*body);
+    const auto& value = **body;
     const auto code = value.is_object() ? value.find("code") : value.end();
     if (!value.is_object() || code == value.end() || !code->is_string()) {
         (void)request.respond(json_response(400, R"({"ok":false,"error":"missing 'code' field"})"));
@@ -83,17 +82,16 @@ Status eval_pending(http::Request request, EvalChannel& channel) {
 }
 
 Status eval_store_result(http::Request request, EvalChannel& channel, const std::string& id) {
-    auto body = read_json_body(request);
+    auto body = take_json_body(request);
     if (!body) {
         return fail(body.error());
     }
-    if (const auto* bad = std::get_if<JsonSyntaxError>(&*body)) {
-        (void)request.respond(json_response(400, invalid_json_answer(*bad)));
-        return {};
+    if (!*body) {
+        return {}; // answered 400
     }
     {
         std::lock_guard lock(channel.mutex);
-        channel.results[id] = std::move(std::get<nlohmann::json>(*body));
+        channel.results[id] = std::move(**body);
     }
     channel.changed.notify_all();
     return request.respond(json_response(200, R"({"ok":true})"));

@@ -1,5 +1,7 @@
 #include "webapp/json_body.hpp"
 
+#include "webapp/server.hpp"
+
 #include "text_format.hpp"
 
 #include <fmt/format.h>
@@ -91,6 +93,18 @@ std::string invalid_json_answer(const JsonSyntaxError& error) {
 
 std::string compact_json(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Result<std::optional<nlohmann::json>> take_json_body(http::Request& request) {
+    auto body = read_json_body(request);
+    if (!body) {
+        return fail(body.error());
+    }
+    if (const auto* bad = std::get_if<JsonSyntaxError>(&*body)) {
+        (void)request.respond(json_response(400, invalid_json_answer(*bad)));
+        return std::optional<nlohmann::json>();
+    }
+    return std::optional<nlohmann::json>(std::move(std::get<nlohmann::json>(*body)));
 }
 
 } // namespace reelcut
