@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 #include <set>
@@ -321,6 +322,36 @@ TEST_F(SkillDocument, ShownCommandsCoverTheWholeCommandLine) {
     EXPECT_EQ(mark_actions.size(), std::variant_size_v<MarkAction>);
     EXPECT_EQ(manifest_actions.size(), std::variant_size_v<ManifestAction>);
     EXPECT_EQ(ctrl_actions.size(), std::variant_size_v<CtrlAction>);
+}
+
+// `ctrl` picks its instance in four ways; the document teaches each with an example, and a name
+// target must be a web subcommand, or the example only ever answers "no running instance".
+TEST_F(SkillDocument, CtrlExamplesShowEveryKindOfTarget) {
+    const std::set<std::string> web_subcommands{"app", "voiceover", "storyboard"};
+    std::set<std::string> kinds;
+    for (const auto& command : shown_commands()) {
+        const auto outcome = parse_command_line(command.args);
+        const auto* cli = std::get_if<Cli>(&outcome);
+        const auto* ctrl = cli ? std::get_if<CtrlArgs>(&cli->command) : nullptr;
+        if (ctrl == nullptr) {
+            continue;
+        }
+        const std::string& target = ctrl->target;
+        if (target == "latest") {
+            kinds.insert("latest");
+        } else if (target.starts_with("pid:")) {
+            kinds.insert("pid:");
+        } else if (!target.empty() && std::all_of(target.begin(), target.end(), [](char c) {
+                       return std::isdigit(static_cast<unsigned char>(c));
+                   })) {
+            kinds.insert("number");
+        } else {
+            kinds.insert("name");
+            EXPECT_TRUE(web_subcommands.count(target) > 0)
+                << "block at line " << command.block_line << ": ctrl target '" << target << "'";
+        }
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"latest", "name", "number", "pid:"}));
 }
 
 TEST_F(SkillDocument, NamesEveryOptionOfTheCommandLine) {
