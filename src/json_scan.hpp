@@ -153,7 +153,6 @@ class Scanner {
     int depth_ = 0;
     std::string error_;
     std::string key_buf_;
-    bool ignoring_ = false; // inside ignore_value
 
     std::size_t col() const { return static_cast<std::size_t>(p_ - begin_); }
 
@@ -161,8 +160,8 @@ class Scanner {
         std::size_t line = 1;
         std::size_t line_start = 0;
         const std::size_t size = static_cast<std::size_t>(end_ - begin_);
-        const std::size_t upto = std::min(column, size);
-        for (std::size_t k = 0; k < upto; ++k) {
+        column = std::min(column, size); // a peeked position past the last byte stays at the end
+        for (std::size_t k = 0; k < column; ++k) {
             if (begin_[k] == '\n') {
                 ++line;
                 line_start = k + 1;
@@ -272,14 +271,171 @@ class Scanner {
         }
     }
 
-    // Reads through a value nobody keeps (an unknown key's), checking its syntax only: escapes
-    // are not paired into characters and numbers are not converted.
+    // Reads through a value nobody keeps (an unknown key's) the way the JSON library skips one:
+    // iteratively, so any nesting depth passes; strings are checked but escapes not paired;
+    // numbers are checked for syntax only. Its error texts differ from parse_value's in places
+    // ("expected value" for `[1,]`, "key must be a string" for `{"a":1,}`).
     bool ignore_value() {
-        ignoring_ = true;
-        Scalar discard;
-        const bool ok = parse_value(discard, false);
-        ignoring_ = false;
-        return ok;
+        std::string frames; // enclosing brackets, innermost last
+        while (true) {
+            skip_ws();
+            if (p_ == end_) {
+                return fail_eof("EOF while parsing a value");
+            }
+            bool opened = false;
+            const char c = *p_;
+            if (c == '[' || c == '{') {
+                frames.push_back(c);
+                ++p_;
+                opened = true;
+            } else if (c == 'n' || c == 't' || c == 'f') {
+                Scalar v;
+                if (!parse_ident(c == 'n' ? "null" : c == 't' ? "true" : "false", v)) {
+                    return false;
+                }
+            } else if (c == '"') {
+                if (!ignore_string()) {
+                    return false;
+                }
+            } else if (c == '-' || is_digit(c)) {
+                if (!ignore_number()) {
+                    return false;
+                }
+            } else {
+                return fail("expected value", col() + 1);
+            }
+            if (frames.empty()) {
+                return true;
+            }
+            // Close every container that ends here; stop before the next member.
+            bool accept_comma = !opened;
+            while (true) {
+                skip_ws();
+                const char frame = frames.back();
+                if (p_ == end_) {
+                    return fail_eof(frame == '[' ? "EOF while parsing a list"
+                                                 : "EOF while parsing an object");
+                }
+                if (accept_comma && *p_ == ',') {
+                    ++p_;
+                    break;
+                }
+                if (*p_ == (frame == '[' ? ']' : '}')) {
+                    ++p_;
+                    frames.pop_back();
+                    if (frames.empty()) {
+                        return true;
+                    }
+                    accept_comma = true;
+                    continue;
+                }
+                if (accept_comma) {
+                    return fail(frame == '[' ? "expected `,` or `]`" : "expected `,` or `}`",
+                                col() + 1);
+                }
+                break;
+            }
+            if (frames.back() == '{') {
+                skip_ws();
+                if (p_ == end_) {
+                    return fail_eof("EOF while parsing an object");
+                }
+                if (*p_ != '"') {
+                    return fail("key must be a string", col() + 1);
+                }
+                if (!ignore_string()) {
+                    return false;
+                }
+                skip_ws();
+                if (p_ == end_) {
+                    return fail_eof("EOF while parsing an object");
+                }
+                if (*p_ != ':') {
+                    return fail("expected `:`", col() + 1);
+                }
+                ++p_;
+            }
+        }
+    }
+
+    // A skipped string from its opening quote. A control character is reported at its own
+    // position here, one column before where a kept string reports it.
+    bool ignore_string() {
+        ++p_; // '"'
+        while (true) {
+            while (p_ < end_ && *p_ != '"' && *p_ != '\\' &&
+                   static_cast<unsigned char>(*p_) >= 0x20) {
+                ++p_;
+            }
+            if (p_ == end_) {
+                return fail_eof("EOF while parsing a string");
+            }
+            if (*p_ == '"') {
+                ++p_;
+                return true;
+            }
+            if (*p_ != '\\') {
+                return fail("control character (\\u0000-\\u001F) found while parsing a string",
+                            col());
+            }
+            ++p_;
+            if (p_ == end_) {
+                return fail_eof("EOF while parsing a string");
+            }
+            const char e = *p_++;
+            if (e == 'u') {
+                unsigned ignored = 0;
+                if (!parse_hex4(ignored)) {
+                    return false;
+                }
+            } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' &&
+                       e != 'r' && e != 't') {
+                return fail("invalid escape", col());
+            }
+        }
+    }
+
+    // A skipped number: syntax only, so no range errors; at the end of the text a missing digit
+    // reads as "invalid number".
+    bool ignore_number() {
+        if (*p_ == '-') {
+            ++p_;
+        }
+        if (p_ == end_ || !is_digit(*p_)) {
+            return fail("invalid number", col() + 1);
+        }
+        if (*p_ == '0') {
+            ++p_;
+            if (p_ < end_ && is_digit(*p_)) {
+                return fail("invalid number", col() + 1);
+            }
+        } else {
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+        }
+        if (p_ < end_ && *p_ == '.') {
+            ++p_;
+            if (p_ == end_ || !is_digit(*p_)) {
+                return fail("invalid number", col() + 1);
+            }
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+        }
+        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+            ++p_;
+            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
+                ++p_;
+            }
+            if (p_ == end_ || !is_digit(*p_)) {
+                return fail("invalid number", col() + 1);
+            }
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+        }
+        return true;
     }
 
     bool parse_ident(const char* word, Scalar& v) {
@@ -382,12 +538,15 @@ class Scanner {
         return true;
     }
 
+    // Four hex digits of a \u escape. Fewer than four bytes left is the end of the text, whatever
+    // they are.
     bool parse_hex4(unsigned& out) {
         out = 0;
+        if (end_ - p_ < 4) {
+            p_ = end_;
+            return fail_eof("EOF while parsing a string");
+        }
         for (int k = 0; k < 4; ++k) {
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a string");
-            }
             const int h = hex_value(*p_);
             ++p_;
             if (h < 0) {
@@ -456,19 +615,18 @@ class Scanner {
                 if (!parse_hex4(first)) {
                     return false;
                 }
-                if (ignoring_) {
-                    continue; // an ignored value's escapes are not decoded, so never paired
-                }
                 unsigned long cp = first;
                 if (first >= 0xDC00 && first <= 0xDFFF) {
-                    return fail("lone trailing surrogate in hex escape", col());
+                    // The JSON library names a stray trailing surrogate this way too.
+                    return fail("lone leading surrogate in hex escape", col());
                 }
                 if (first >= 0xD800 && first <= 0xDBFF) {
                     if (p_ == end_ || (*p_ == '\\' && p_ + 1 == end_)) {
                         return fail_eof("EOF while parsing a string");
                     }
                     if (*p_ != '\\' || p_[1] != 'u') {
-                        return fail("unexpected end of hex escape", col() + 1);
+                        // The offending byte is consumed: the one after the backslash, if any.
+                        return fail("unexpected end of hex escape", col() + (*p_ == '\\' ? 2 : 1));
                     }
                     p_ += 2;
                     unsigned second = 0;
@@ -577,7 +735,7 @@ class Scanner {
         double value = 0.0;
         auto res = std::from_chars(start, p_, value);
         if (res.ec == std::errc::result_out_of_range) {
-            if (decimal_magnitude(start, p_) > 0 && !ignoring_) {
+            if (decimal_magnitude(start, p_) > 0) {
                 return fail("number out of range", col());
             }
             value = negative ? -0.0 : 0.0;

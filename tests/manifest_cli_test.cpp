@@ -118,6 +118,21 @@ TEST_F(ManifestCommand, ConcurrentAddsKeepEveryClip) {
     EXPECT_EQ(load().clips.size(), codes.size());
 }
 
+TEST_F(ManifestCommand, ALockThatCannotBeTakenChangesNoOutcome) {
+    // Something in the lock file's place: the actions still answer as they would without it.
+    fs::create_directories(path + ".lock");
+    auto out = run({"add", path, "--id", "a", "--title", "A"});
+    ASSERT_EQ(out.status.code, 0) << out.err;
+    EXPECT_EQ(ids(), std::vector<std::string>{"a"});
+    EXPECT_EQ(manifest_remove({path, "zz"}).error(), "no clip with id zz in manifest " + path);
+    ASSERT_TRUE(manifest_remove({path, "a"}));
+    EXPECT_TRUE(ids().empty());
+    const std::string other = dir / "out/other.json";
+    fs::create_directories(other + ".lock");
+    ASSERT_TRUE(manifest_init({other, "t"}));
+    EXPECT_EQ(load_manifest(other)->title, "t");
+}
+
 TEST_F(ManifestCommand, SpeedupValuesAreCheckedBeforeAnythingIsWritten) {
     struct Case {
         std::string value;
@@ -131,6 +146,7 @@ TEST_F(ManifestCommand, SpeedupValuesAreCheckedBeforeAnythingIsWritten) {
         {" 20:x", "--speedup speed must be an integer, got  20"},
         {"-5:x", "--speedup speed must be an integer, got -5"},
         {"++5:x", "--speedup speed must be an integer, got ++5"},
+        {"+:x", "--speedup speed must be an integer, got +"},
         {"2x:x", "--speedup speed must be an integer, got 2x"},
         {"4294967296:x", "--speedup speed must be an integer, got 4294967296"},
         {"1:x", "--speedup speed must be in [2, 100], got 1" + range},
@@ -154,7 +170,17 @@ TEST_F(ManifestCommand, SpeedupValuesAreCheckedBeforeAnythingIsWritten) {
     EXPECT_EQ(out.status.code, 1);
     EXPECT_EQ(out.err, "ERROR: --speedup speed must be in [2, 100], got 500" + range +
                            "\nHint: anything above 100x looks like a glitch\n");
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(dir / "out")); // not even the directory or a lock file
+
+    // A manifest that cannot be read is reported before a bad value, and stays as it was.
+    fs::create_directory(dir / "out");
+    write_file(path, "{");
+    out = run({"add", path, "--id", "c", "--title", "T", "--speedup", "500:bad"});
+    EXPECT_EQ(out.status.code, 1);
+    EXPECT_EQ(out.err,
+              "ERROR: parse " + path + ": EOF while parsing an object at line 1 column 1\n");
+    EXPECT_EQ(read_file(path), "{");
+    EXPECT_FALSE(fs::exists(path + ".lock"));
 }
 
 TEST_F(ManifestCommand, InitAndItsRefusals) {

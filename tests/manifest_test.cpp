@@ -44,6 +44,7 @@ TEST(ManifestRead, ErrorsNameTheRuleAndThePosition) {
         {"{\n  \"title\": \"t\",\n  \"title\": \"u\"\n}",
          "duplicate field `title` at line 3 column 9"},
         {R"({"clips":[]})", "missing field `title` at line 1 column 12"},
+        {R"({"title":"a","title"})", "duplicate field `title` at line 1 column 21"},
         {R"({"title":"t","clips":[{"title":"x"}]})", "missing field `id` at line 1 column 35"},
         {R"({"title":"t","clips":[{}]})", "missing field `id` at line 1 column 24"},
         {R"({"title":"t","publish":{"caption":"c"}})", "missing field `page` at line 1 column 38"},
@@ -63,6 +64,7 @@ TEST(ManifestRead, ErrorsNameTheRuleAndThePosition) {
         {R"(["t",[["a"]]])",
          "invalid length 1, expected struct Clip with 12 elements at line 1 column 11"},
         {R"(["t",[],null,null,null,1])", "trailing characters at line 1 column 24"},
+        {R"(["t",[],null,null,null,)", "trailing characters at line 1 column 23"},
         {R"(["t",[["a","b",null,null,null,null,null,null,[[20]]]]])",
          "invalid length 1, expected struct SpeedupEvent with 2 elements at line 1 column 50"},
         // speeds: integers from 0 to 4294967295 only
@@ -83,6 +85,19 @@ TEST(ManifestRead, ErrorsNameTheRuleAndThePosition) {
         {"", "EOF while parsing a value at line 1 column 0"},
         {"{\"title\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string "
                                  "at line 2 column 0"},
+        // escapes in kept strings
+        {R"({"title":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 16"},
+        {R"({"title":"\ud800\x"})", "unexpected end of hex escape at line 1 column 18"},
+        {R"({"title":"\u1"})", "EOF while parsing a string at line 1 column 15"},
+        // values under unknown keys are skipped by rules of their own
+        {R"({"x":[1,],"title":"t"})", "expected value at line 1 column 9"},
+        {R"({"x":{"a":1,},"title":"t"})", "key must be a string at line 1 column 13"},
+        {R"({"x":{"a":1,)", "EOF while parsing an object at line 1 column 12"},
+        {R"({"x":1.)", "invalid number at line 1 column 7"},
+        {"{\"x\":\"a\tb\",\"title\":\"t\"}",
+         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 7"},
+        {"{\"title\":\"a\tb\"}",
+         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 12"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parse_error(c.text), c.error) << c.text;
@@ -109,6 +124,13 @@ TEST(ManifestRead, LenientWhereTheRulesAllow) {
     EXPECT_EQ(m->final_fast_path, "fast.webm");
     ASSERT_TRUE(m->publish);
     EXPECT_EQ(m->publish->page, "page");
+
+    // Skipped values may nest to any depth.
+    const std::size_t depth = 100000;
+    m = parse_manifest(R"({"deep":)" + std::string(depth, '[') + std::string(depth, ']') +
+                       R"(,"title":"t"})");
+    ASSERT_TRUE(m) << m.error();
+    EXPECT_EQ(m->title, "t");
 
     m = parse_manifest(R"(["only a title"])");
     ASSERT_TRUE(m) << m.error();

@@ -209,7 +209,12 @@ class ManifestReader : public strict_json::Scanner {
                     }
                 }
                 if (field < count && (seen & (1u << field)) != 0) {
+                    // Reported where the closing check of the object stops: past white space,
+                    // and past a `}` that follows at once.
                     skip_ws();
+                    if (p_ < end_ && *p_ == '}') {
+                        ++p_;
+                    }
                     return fail(fmt::format("duplicate field `{}`", fields[field]), col());
                 }
                 if (!parse_colon()) {
@@ -655,22 +660,20 @@ Result<nlohmann::json> manifest_to_value(const Manifest& manifest) {
     return value;
 }
 
-Result<ManifestLock> ManifestLock::acquire(const std::string& manifest_path) {
-    if (const std::string dir = parent_directory(manifest_path); !dir.empty()) {
-        if (const int err = make_directories(dir); err != 0) {
-            return fail(fmt::format("mkdir {}: {}", lossy_utf8(dir), os_error_text(err)));
-        }
+ManifestLock ManifestLock::acquire(const std::string& manifest_path) {
+    if (make_directories(parent_directory(manifest_path)) != 0) {
+        return ManifestLock(-1); // the save reports the directory
     }
     const std::string lock_path = manifest_path + ".lock";
-    const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Read access is enough for flock, so a lock file made by another user still serves.
+    const int fd = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return fail(fmt::format("lock {}: {}", lossy_utf8(lock_path), os_error_text(errno)));
+        return ManifestLock(-1);
     }
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            const int err = errno;
             ::close(fd);
-            return fail(fmt::format("lock {}: {}", lossy_utf8(lock_path), os_error_text(err)));
+            return ManifestLock(-1);
         }
     }
     return ManifestLock(fd);

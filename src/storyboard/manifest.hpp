@@ -71,7 +71,9 @@ Result<nlohmann::json> manifest_to_value(const Manifest& manifest);
 class ManifestLock {
   public:
     // Creates the manifest's directory when missing (as the save would), then waits for the lock.
-    static Result<ManifestLock> acquire(const std::string& manifest_path);
+    // Best effort: when the lock file cannot be made or locked (a read-only directory, say), the
+    // change goes ahead unlocked, so that its load and save report what is wrong in their words.
+    static ManifestLock acquire(const std::string& manifest_path);
     ManifestLock(ManifestLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     ManifestLock& operator=(ManifestLock&&) = delete;
     ManifestLock(const ManifestLock&) = delete;
@@ -92,10 +94,7 @@ template <class Change> Status update_manifest(const std::string& path, Change&&
     if (auto missing = check_manifest_exists(path); !missing) {
         return fail(missing.error());
     }
-    auto lock = ManifestLock::acquire(path);
-    if (!lock) {
-        return fail(lock.error());
-    }
+    const auto lock = ManifestLock::acquire(path);
     auto manifest = load_manifest(path);
     if (!manifest) {
         return fail(manifest.error());

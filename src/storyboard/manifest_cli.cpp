@@ -75,10 +75,7 @@ Status manifest_init(const ManifestInit& args) {
     if (path_exists(args.file)) {
         return already_exists();
     }
-    auto lock = ManifestLock::acquire(args.file);
-    if (!lock) {
-        return fail(lock.error());
-    }
+    const auto lock = ManifestLock::acquire(args.file);
     if (path_exists(args.file)) {
         return already_exists();
     }
@@ -86,10 +83,24 @@ Status manifest_init(const ManifestInit& args) {
 }
 
 Status manifest_add(const ManifestAdd& args) {
-    auto lock = ManifestLock::acquire(args.file);
-    if (!lock) {
-        return fail(lock.error());
+    // The speed-ups need nothing from the file, so they are checked before the lock, which would
+    // create the directory and the lock file: a refused add leaves no trace. A manifest that
+    // fails to load is still the error reported first.
+    std::vector<SpeedupEvent> speedups;
+    for (const auto& value : args.speedups) {
+        auto event = parse_speedup_arg(value);
+        if (!event) {
+            if (path_exists(args.file)) {
+                if (auto loaded = load_manifest(args.file); !loaded) {
+                    return fail(loaded.error());
+                }
+            }
+            return fail(event.error());
+        }
+        speedups.push_back(std::move(*event));
     }
+
+    const auto lock = ManifestLock::acquire(args.file);
     Manifest manifest = new_manifest("Untitled");
     if (path_exists(args.file)) {
         auto loaded = load_manifest(args.file);
@@ -102,13 +113,7 @@ Status manifest_add(const ManifestAdd& args) {
     Clip clip;
     clip.id = args.id;
     clip.title = args.title;
-    for (const auto& value : args.speedups) {
-        auto event = parse_speedup_arg(value);
-        if (!event) {
-            return fail(event.error());
-        }
-        clip.speedup_events.push_back(std::move(*event));
-    }
+    clip.speedup_events = std::move(speedups);
     clip.description = args.description;
     clip.raw_path = args.raw;
     clip.fast_path = args.fast;
