@@ -86,6 +86,11 @@ TEST_F(WebappBrowser, SnippetsRunAsAsyncFunctionsOfTheAppContext) {
          {{"ok", true}, {"value", {{"a", nullptr}, {"b", "é\"\n"}}}}},
         {"throw 'plain'", {{"ok", false}, {"error", "plain"}, {"stack", nullptr}}},
         {"throw new Error('')", {{"ok", false}, {"error", "Error"}}},
+        // Values that String() refuses still come back as a failure.
+        {"throw Object.create(null)",
+         {{"ok", false}, {"error", "[object Object]"}, {"stack", nullptr}}},
+        {"throw {toString() { throw 1; }}",
+         {{"ok", false}, {"error", "[object Object]"}, {"stack", nullptr}}},
     };
     for (const Case& c : cases) {
         json outcome = evaluate(c.code);

@@ -46,6 +46,41 @@ TEST_F(WebappConsole, StoresAnyValueAsCompactSortedJsonAndEchoesIt) {
     EXPECT_EQ(get("?since=7&x=1&since=5&wait=zz"), R"({"ok":true,"seq":7,"messages":[true,null]})");
 }
 
+TEST_F(WebappConsole, QueryRules) {
+    for (int i = 1; i <= 3; ++i) {
+        post(std::to_string(i));
+    }
+    struct Case {
+        std::string query;
+        std::string messages; // the answer's list; seq is always 3
+    };
+    const Case cases[] = {
+        {"", "1,2,3"},
+        {"?since=2", "3"},
+        {"?since=+2", "3"}, // a leading "+" is part of a decimal number
+        {"?since=++2", "1,2,3"},
+        {"?since=+", "1,2,3"},
+        {"?since=", "1,2,3"},
+        {"?since=-1", "1,2,3"},
+        {"?since=2x", "1,2,3"},
+        {"?since=%32", "1,2,3"}, // not percent-decoded
+        {"?since=18446744073709551615", ""},
+        {"?since=18446744073709551616", "1,2,3"}, // overflow is not a number
+        {"?since=3&since=1", "2,3"},              // the later piece wins
+        {"?since=3&since=abc", "1,2,3"},
+        {"?Since=3", "1,2,3"},
+        {"?xsince=3", "1,2,3"},
+        {"?since=1&&x&wait=", "2,3"},
+        {"?since=3&wait=abc", ""}, // no wait: answered at once
+        {"?since=3&wait=-5", ""},
+        {"?since=3&wait=0", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(get(c.query), R"({"ok":true,"seq":3,"messages":[)" + c.messages + "]}")
+            << c.query;
+    }
+}
+
 TEST_F(WebappConsole, RejectsWhatIsNotJsonWithAValidJsonAnswer) {
     const std::string deep = std::string(200, '[') + std::string(200, ']');
     for (const std::string& body : std::vector<std::string>{
@@ -97,8 +132,16 @@ TEST_F(WebappConsole, LongPollAnswersWithTheNextMessage) {
     EXPECT_EQ(waiting.get(),
               R"({"ok":true,"seq":2,"messages":[{"level":"log","message":"second"}]})");
 
+    // A wait given as "+N" is a wait like any other.
+    auto signed_wait = std::async(std::launch::async, [&] {
+        return server.request("GET", "/console?wait=+25000&since=2").body;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    post("3");
+    EXPECT_EQ(signed_wait.get(), R"({"ok":true,"seq":3,"messages":[3]})");
+
     // Nothing above seq: the wait runs out with an empty list and the current seq.
-    EXPECT_EQ(get("?since=9&wait=200"), R"({"ok":true,"seq":2,"messages":[]})");
+    EXPECT_EQ(get("?since=9&wait=200"), R"({"ok":true,"seq":3,"messages":[]})");
 }
 
 TEST_F(WebappConsole, EveryWaitingReaderIsWoken) {

@@ -158,6 +158,21 @@ TEST_F(WebappEval, SubmitErrors) {
     EXPECT_EQ(server.request("GET", "/eval/pending").status, 204);
 }
 
+TEST_F(WebappEval, BodyThatIsNotUtf8IsDroppedAndReported) {
+    for (const char* target : {"/eval", "/eval/x/result"}) {
+        const auto reply = server.request("POST", target, "{\"code\":\"\xff\"}");
+        EXPECT_EQ(reply.status, 500) << target;
+        EXPECT_EQ(reply.body, "") << target;
+    }
+    EXPECT_TRUE(testing::eventually([&] {
+        return server.err() == "webapp error on POST /eval: stream did not contain valid UTF-8\n"
+                               "webapp error on POST /eval/x/result: stream did not contain "
+                               "valid UTF-8\n";
+    })) << server.err();
+    EXPECT_EQ(server.request("GET", "/eval/pending").status, 204);
+    EXPECT_EQ(server.request("GET", "/eval/x/result").status, 204);
+}
+
 TEST_F(WebappEval, ResultsNeedNoJobAndTheLastPostedWins) {
     EXPECT_EQ(server.request("POST", "/eval/made-up/result", "1").status, 200);
     EXPECT_EQ(server.request("POST", "/eval/made-up/result", "[2]").status, 200);

@@ -4,6 +4,7 @@
 #include "webapp/eval.hpp"
 
 #include <arpa/inet.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -113,6 +114,25 @@ TEST(WebappServe, HeadlessStillRemovesTheTabAtShutdownAndPostShutsDownToo) {
     EXPECT_FALSE(std::filesystem::exists(server.registry_file()));
     EXPECT_EQ(parsed_calls(server),
               (std::vector<json>{{"nimbrel", "workspace", "remove-tab", "--name", "Voiceover"}}));
+}
+
+TEST(WebappServe, ShutdownDoesNotWaitForLongPollsStillRunning) {
+    WebappFixture server({"--no-open"});
+    ASSERT_TRUE(server.ready()) << server.err();
+    // Both hold their request threads for 25 s.
+    auto eval_poll =
+        std::async(std::launch::async, [&] { return server.request("GET", "/eval/pending"); });
+    auto console_poll = std::async(std::launch::async,
+                                   [&] { return server.request("GET", "/console?wait=60000"); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(server.request("GET", "/shutdown").body, "OK");
+    const auto status = server.wait_exit(10s);
+    ASSERT_TRUE(status) << "serve waited for the running requests";
+    EXPECT_TRUE(status->success()) << server.err();
+    EXPECT_EQ(lines_of(server.out()).back(), "webapp shut down");
+    EXPECT_FALSE(std::filesystem::exists(server.registry_file()));
+    (void)eval_poll.get();
+    (void)console_poll.get();
 }
 
 TEST(WebappServe, CacheBusterJoinsAProxyUrlWithItsQuery) {

@@ -27,9 +27,9 @@ TEST(WebappTab, UrlFromProxyTemplateOrLoopback) {
              Case{nullptr, "http://127.0.0.1:8797/"},
              Case{"https://ws.example/proxy/{{port}}/x/{{port}}",
                   "https://ws.example/proxy/8797/x/8797"},
-             Case{"https://ws.example/fixed/", "https://ws.example/fixed/"},
-             Case{"", ""},
+             Case{"https://ws.example/fixed/", "https://ws.example/fixed/"}, Case{"", ""},
              Case{"http://h/{{port}}{{port}}", "http://h/87978797"},
+             Case{"http://h/\xff/{{port}}", "http://127.0.0.1:8797/"}, // not UTF-8: unusable
          }) {
         if (c.proxy) {
             ::setenv("VSCODE_PROXY_URI", c.proxy, 1);

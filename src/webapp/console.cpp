@@ -18,7 +18,12 @@ namespace {
 // clock.
 constexpr std::chrono::milliseconds kLongestWait = std::chrono::hours(24 * 365 * 100);
 
+// A decimal u64, a leading "+" allowed as in every number this program reads; anything else,
+// overflow included, is 0.
 std::uint64_t number_or_zero(std::string_view text) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1); // from_chars itself refuses a sign, so "++1" and "+-1" stay 0
+    }
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() ? value : 0;

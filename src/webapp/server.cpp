@@ -9,7 +9,6 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -185,7 +184,7 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
         }
         try {
             std::thread(request_thread, std::move(**next), app, console, eval, shutdown).detach();
-        } catch (const std::system_error& e) {
+        } catch (const std::exception& e) {
             // No thread for it: the request, destroyed unanswered, gets its 500.
             write_fd(2, std::string("webapp accept error: cannot start a request thread: ") +
                             e.what() + "\n");
