@@ -398,6 +398,10 @@ TEST(HttpBind, PortZeroPicksAPortAndATakenPortGivesTheSystemText) {
     auto second = http::HttpServer::bind("127.0.0.1:" + std::to_string((*first)->port()));
     ASSERT_FALSE(second);
     EXPECT_EQ(second.error(), "Address already in use (os error 98)");
+
+    // Addresses are numeric: no name lookup in a static executable.
+    EXPECT_EQ(http::HttpServer::bind("localhost:0").error(), "invalid IP address: localhost");
+    EXPECT_EQ(http::HttpServer::bind("127.0.0.1:65536").error(), "invalid port number: 65536");
 }
 
 TEST(HttpBind, RequestsWaitInTheQueueUntilTaken) {

@@ -749,21 +749,13 @@ Result<std::unique_ptr<HttpServer>> HttpServer::bind(const std::string& address)
     try {
         auto state = std::make_shared<State>();
         boost::system::error_code ec;
-        tcp::endpoint endpoint;
+        // Numeric addresses only: the server binds loopback, and name lookup would need the
+        // system's resolver libraries at run time, which a static executable cannot load.
         const auto ip = asio::ip::make_address(host, ec);
-        if (!ec) {
-            endpoint = tcp::endpoint(ip, static_cast<std::uint16_t>(port));
-        } else {
-            tcp::resolver resolver(state->ioc);
-            auto results = resolver.resolve(host, port_text, ec);
-            if (ec) {
-                return fail(error_text(ec));
-            }
-            if (results.empty()) {
-                return fail(fmt::format("no address for {}", host));
-            }
-            endpoint = results.begin()->endpoint();
+        if (ec) {
+            return fail(fmt::format("invalid IP address: {}", host));
         }
+        const tcp::endpoint endpoint(ip, static_cast<std::uint16_t>(port));
 
         const int family = endpoint.protocol().family();
         const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
