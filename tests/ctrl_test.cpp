@@ -49,14 +49,16 @@ struct InProcess {
     std::string out, err;
 };
 InProcess run_in_process(const Home& home, const std::string& path,
-                         const std::function<Status()>& body) {
+                         const std::function<Status()>& body, const char* stdout_to = nullptr) {
     EnvGuard home_guard("HOME"), path_guard("PATH");
     ::setenv("HOME", home.dir.path().c_str(), 1);
     ::setenv("PATH", path.c_str(), 1);
     TempDir capture;
     InProcess result;
     const int saved_out = ::dup(1), saved_err = ::dup(2);
-    const int out = ::open((capture / "out").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    const int out = stdout_to
+                        ? ::open(stdout_to, O_WRONLY)
+                        : ::open((capture / "out").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
     const int err = ::open((capture / "err").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(err, 2);
@@ -66,7 +68,7 @@ InProcess run_in_process(const Home& home, const std::string& path,
     for (int fd : {out, err, saved_out, saved_err}) {
         ::close(fd);
     }
-    result.out = read_file(capture / "out");
+    result.out = stdout_to ? "" : read_file(capture / "out");
     result.err = read_file(capture / "err");
     return result;
 }
@@ -114,6 +116,10 @@ TEST(CtrlTarget, ResolvesEveryFormAndNamesWhatIsMissing) {
              {"pid:", 0, "invalid pid in target pid:"},
              {"pid: 1", 0, "invalid pid in target pid: 1"},
              {"pid:4294967296", 0, "invalid pid in target pid:4294967296"},
+             // Lower-cased, the dotted capital I is "i" and a combining dot: no match.
+             {"VOİCEOVER", 0,
+              "no running instance matching VOİCEOVER. Hint: run `tevo-reelcut list` to see what "
+              "is running."},
              {"Latest", 0,
               "no running instance matching Latest. Hint: run `tevo-reelcut list` to see what is "
               "running."},
@@ -213,10 +219,13 @@ TEST(CtrlActions, CurlArgumentsAndOutput) {
     for (const Case& c : std::vector<Case>{
              {"state",
               CtrlState{},
-              {"{\"b\":1,\"a\":{\"c\":[],\"d\":{}}}\n200"},
+              {"{\"b\":1,\"a\":{\"c\":[],\"d\":{}},\"f\":[1e+21,1.5E-7,2.0,0.00001,-3,1e16]}"
+               "\n200"},
               {curl("GET", "5", base + "/state")},
               "",
-              "{\n  \"a\": {\n    \"c\": [],\n    \"d\": {}\n  },\n  \"b\": 1\n}\n"},
+              "{\n  \"a\": {\n    \"c\": [],\n    \"d\": {}\n  },\n  \"b\": 1,\n  \"f\": [\n    "
+              "1e21,\n"
+              "    1.5e-7,\n    2.0,\n    0.00001,\n    -3,\n    1e16\n  ]\n}\n"},
              {"shutdown",
               CtrlShutdown{},
               {" OK \n\n200"},
@@ -238,11 +247,11 @@ TEST(CtrlActions, CurlArgumentsAndOutput) {
               "line\n\n"},
              {"console tail",
               CtrlConsole{2, std::nullopt, false},
-              {R"({"ok":true,"seq":5,"messages":[{"b":1,"a":2},"x",{"z":[1, 2],"y":null}]})"
+              {R"({"ok":true,"seq":5,"messages":[{"b":1,"a":2},"x",{"z":[1, 2.5e-9],"y":null}]})"
                "\n200"},
               {curl("GET", "10", base + "/console?since=0")},
               "",
-              "\"x\"\n{\"y\":null,\"z\":[1,2]}\n"},
+              "\"x\"\n{\"y\":null,\"z\":[1,2.5e-9]}\n"},
              {"console since, tail 0",
               CtrlConsole{0, 7, false},
               {"{\"ok\":true,\"seq\":9,\"messages\":[1,2]}\n200"},
@@ -290,6 +299,7 @@ TEST(CtrlActions, FailuresEndWithTheirMessage) {
     };
     const std::string base = "http://127.0.0.1:8796";
     const CtrlEval eval{"1", 30};
+    const std::string deep = std::string(200'000, '[') + std::string(200'000, ']');
     for (const Case& c : std::vector<Case>{
              {CtrlCall{"GET", "nope", {}},
               {"not found\n404"},
@@ -316,6 +326,12 @@ TEST(CtrlActions, FailuresEndWithTheirMessage) {
               "",
               "timed out after 0s waiting for eval result"},
              {eval, {"{\"id\":\"j\"}\n200", "{x\n200"}, "", "parse result: "},
+             // Refused when read, so that printing it back cannot overflow the stack.
+             {eval,
+              {"{\"id\":\"j\"}\n200", deep + "\n200"},
+              "",
+              "parse result: parse error at line 1, column 129: nesting deeper than 128 levels"},
+             {CtrlState{}, {deep + "\n200"}, "", "parse /state: parse error at line 1, column 129"},
              {eval,
               {"{\"id\":\"j\"}\n200", "{\"ok\":\"yes\"}\n200"},
               "{\n  \"ok\": \"yes\"\n}\n",
@@ -336,11 +352,58 @@ TEST(CtrlActions, FailuresEndWithTheirMessage) {
         }
         const auto run =
             run_in_process(home, fake.path(), [&] { return run_ctrl("8796", c.action); });
-        const std::string what = c.replies.back();
+        const std::string what = c.replies.back().substr(0, 80);
         ASSERT_FALSE(run.status) << what;
         EXPECT_EQ(run.status.error().substr(0, c.error.size()), c.error) << what;
         EXPECT_EQ(run.out, c.out) << what;
     }
+}
+
+// Following: long polls of 30 s, the tail ignored, since raised only by a larger seq, and the
+// stream ended by the first request that gets no answer.
+TEST(CtrlActions, ConsoleFollowPollsWithTheLargestSeq) {
+    Home home;
+    home.add(own_pid(), 8796, "storyboard", 1);
+    FakeCurl fake;
+    fake.reply(1, R"({"seq":4,"messages":["a","b"]})"
+                  "\n200");
+    fake.reply(2, R"({"seq":3,"messages":["c"]})"
+                  "\n200");
+    fake.reply(3, "\n000");
+    const auto run = run_in_process(home, fake.path(), [] {
+        return run_ctrl("latest", CtrlConsole{1, 2, true});
+    });
+    const std::string url = "http://127.0.0.1:8796/console?since={}&wait=25000";
+    ASSERT_FALSE(run.status);
+    EXPECT_EQ(run.status.error(), "curl GET " + fmt::format(fmt::runtime(url), 4) + " failed: ");
+    EXPECT_EQ(run.out, "\"a\"\n\"b\"\n\"c\"\n");
+    std::vector<Args> calls;
+    for (int since : {2, 4, 4}) {
+        calls.push_back({"-s", "-X", "GET", "-w", "\n%{http_code}", "--max-time", "30",
+                         fmt::format(fmt::runtime(url), since)});
+    }
+    EXPECT_EQ(fake.calls(), calls);
+}
+
+// Output that cannot be written ends the command with an error, a following console included.
+TEST(CtrlActions, UnwritableOutputIsAFailure) {
+    for (const CtrlAction& action : std::vector<CtrlAction>{
+             CtrlState{}, CtrlConsole{std::nullopt, std::nullopt, true}, CtrlShutdown{}}) {
+        Home home;
+        home.add(own_pid(), 8796, "storyboard", 1);
+        FakeCurl fake;
+        fake.always("{\"seq\":1,\"messages\":[\"m\"]}\n200");
+        const auto run = run_in_process(
+            home, fake.path(), [&] { return run_ctrl("latest", action); }, "/dev/full");
+        ASSERT_FALSE(run.status) << action.index();
+        EXPECT_EQ(run.status.error(), "write stdout: No space left on device (os error 28)");
+        EXPECT_EQ(fake.calls().size(), 1u) << action.index();
+    }
+    Home home;
+    home.add(own_pid(), 8796, "storyboard", 1);
+    const auto listed = run_in_process(home, tools_path(), run_list, "/dev/full");
+    ASSERT_FALSE(listed.status);
+    EXPECT_EQ(listed.status.error(), "write stdout: No space left on device (os error 28)");
 }
 
 TEST(CtrlCommand, NothingRunningAndMissingCurl) {

@@ -40,12 +40,14 @@ TEST(EvalCommand, CurlArgumentsAndPrintedResult) {
     FakeCurl curl;
     curl.reply(1, R"({"ok":true,"id":"job-7"})");
     curl.reply(2, "\n204");
-    curl.reply(3, "{\"value\":{\"b\":[],\"a\":\"é\"},\"ok\":true}\n200");
+    curl.reply(3, "{\"value\":{\"b\":[],\"a\":\"é\",\"n\":[1e+21,2.0]},\"ok\":true}\n200");
     const auto run = run_eval_with(curl.path(), {"return {a: \"é\", b: []}", "--port", "8797"});
     EXPECT_EQ(run.status.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out,
-              "{\n  \"ok\": true,\n  \"value\": {\n    \"a\": \"é\",\n    \"b\": []\n  }\n}\n");
+    EXPECT_EQ(
+        run.out,
+        "{\n  \"ok\": true,\n  \"value\": {\n    \"a\": \"é\",\n    \"b\": [],\n    \"n\": [\n"
+        "      1e21,\n      2.0\n    ]\n  }\n}\n");
     const Args poll = {"-s",         "-w", "\n%{http_code}",
                        "--max-time", "30", "http://127.0.0.1:8797/eval/job-7/result"};
     EXPECT_EQ(
@@ -85,6 +87,14 @@ TEST(EvalCommand, FailuresEndWithTheirMessage) {
              {{job, "gone\n404"}, 0, {}, "", "unexpected status 404 from /eval/j/result: gone", ""},
              {{job, ""}, 0, {}, "", "unexpected status 0 from /eval/j/result: ", ""},
              {{job, "{x\n200"}, 0, {}, "", "parse result JSON: ", ""},
+             // Refused when read, so that printing it back cannot overflow the stack.
+             {{job, std::string(200'000, '[') + std::string(200'000, ']') + "\n200"},
+              0,
+              {},
+              "",
+              "parse result JSON: parse error at line 1, column 129: nesting deeper than 128 "
+              "levels",
+              ""},
              {{job, "{\"ok\":\"yes\"}\n200"},
               0,
               {},
@@ -112,7 +122,7 @@ TEST(EvalCommand, FailuresEndWithTheirMessage) {
         Args args = {"1"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const auto run = run_eval_with(curl.path(), args);
-        const std::string what = c.replies.back();
+        const std::string what = c.replies.back().substr(0, 80);
         EXPECT_EQ(run.status.code, 1) << what;
         EXPECT_EQ(run.out, c.out) << what;
         const auto lines = lines_of(run.err);
@@ -121,6 +131,20 @@ TEST(EvalCommand, FailuresEndWithTheirMessage) {
         if (!c.hint.empty()) {
             EXPECT_EQ(lines[1], "Hint: " + c.hint) << what;
         }
+    }
+
+    // A result that cannot be written out is no success.
+    {
+        FakeCurl curl;
+        curl.reply(1, job);
+        curl.reply(2, "{\"ok\":true}\n200");
+        SpawnOptions options;
+        options.set_env = {{"PATH", curl.path()}};
+        const auto full = run_captured(
+            "sh", {"-c", "exec \"$0\" eval 1 >/dev/full", std::string(REELCUT_BIN)}, options);
+        ASSERT_TRUE(full) << full.error();
+        EXPECT_EQ(full->status.code, 1);
+        EXPECT_EQ(full->err, "ERROR: write stdout: No space left on device (os error 28)\n");
     }
 
     // Without curl on PATH.

@@ -34,11 +34,11 @@ class WebappConsole : public ::testing::Test {
 
 TEST_F(WebappConsole, StoresAnyValueAsCompactSortedJsonAndEchoesIt) {
     post(R"({ "b": 1, "a": {"d": [1, 2.5, "x\"y"], "c": null} })");
-    for (const char* value : {"5", "-2.5", R"("text")", "[3, 1]", "true", "null"}) {
+    for (const char* value : {"5", "-2.5e-7", R"("text")", "[3, 1e21]", "true", "null"}) {
         post(value);
     }
     EXPECT_EQ(get(), R"({"ok":true,"seq":7,"messages":[{"a":{"c":null,"d":[1,2.5,"x\"y"]},"b":1},)"
-                     R"(5,-2.5,"text",[3,1],true,null]})");
+                     R"(5,-2.5e-7,"text",[3,1e21],true,null]})");
     EXPECT_EQ(lines_of(server.out()).at(2),
               R"([ui-console] {"a":{"c":null,"d":[1,2.5,"x\"y"]},"b":1})");
     EXPECT_EQ(get("?since=6"), R"({"ok":true,"seq":7,"messages":[null]})");

@@ -1,14 +1,18 @@
 #include "ctrl/ctrl.hpp"
 
+#include "json_text.hpp"
 #include "main/output.hpp"
 #include "subprocess.hpp"
 #include "text_format.hpp"
+#include "webapp/json_body.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <fmt/format.h>
 #include <type_traits>
+#include <unistd.h>
 #include <variant>
 
 namespace reelcut {
@@ -44,22 +48,8 @@ template <class T> std::optional<T> parse_unsigned(std::string_view text) {
     return value;
 }
 
-void print_out(std::string_view text) {
-    write_fd(1, fmt::format("{}\n", text));
-}
-
-std::string compact_json(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// Re-serialised (not passed through) so that keys come out sorted; the text as it came should
-// that ever fail.
-std::string pretty_or_raw(const json& value, std::string_view raw) {
-    try {
-        return pretty_json(value);
-    } catch (const std::exception&) {
-        return std::string(raw);
-    }
+Status print_out(std::string_view text) {
+    return write_stdout(fmt::format("{}\n", text));
 }
 
 // --- list ---------------------------------------------------------------------------------
@@ -160,8 +150,6 @@ char32_t lower_code_point(char32_t c) {
         return c + 40;
     }
     switch (c) {
-    case 0x130:
-        return U'i';
     case 0x178:
         return 0xFF;
     case 0x386:
@@ -223,8 +211,7 @@ Status ctrl_state(const std::string& base) {
     if (!value) {
         return fail(fmt::format("parse /state: {} ({})", value.error(), *body));
     }
-    print_out(pretty_or_raw(*value, *body));
-    return {};
+    return print_out(pretty_json(*value));
 }
 
 Status ctrl_console(const std::string& base, const CtrlConsole& args) {
@@ -258,7 +245,10 @@ Status ctrl_console(const std::string& base, const CtrlConsole& args) {
             skip = messages->size() - *args.tail;
         }
         for (std::size_t i = skip; i < messages->size(); ++i) {
-            print_out(compact_json((*messages)[i]));
+            // A reader that went away ends a follow that would otherwise never stop.
+            if (auto printed = print_out(compact_json((*messages)[i])); !printed) {
+                return printed;
+            }
         }
         if (!args.follow) {
             return {};
@@ -268,7 +258,8 @@ Status ctrl_console(const std::string& base, const CtrlConsole& args) {
 }
 
 Status ctrl_eval(const std::string& base, const CtrlEval& args) {
-    const std::string request = compact_json(json{{"code", args.code}});
+    const std::string request =
+        json{{"code", args.code}}.dump(-1, ' ', false, json::error_handler_t::replace);
     auto submitted = curl_request_ok("POST", base + "/eval", request, 5);
     if (!submitted) {
         return fail(submitted.error());
@@ -302,7 +293,9 @@ Status ctrl_eval(const std::string& base, const CtrlEval& args) {
         if (!result) {
             return fail(fmt::format("parse result: {} ({})", result.error(), polled->body));
         }
-        print_out(pretty_or_raw(*result, polled->body));
+        if (auto printed = print_out(pretty_json(*result)); !printed) {
+            return printed;
+        }
         return eval_result_status(*result);
     }
 }
@@ -312,8 +305,7 @@ Status ctrl_shutdown(const std::string& base) {
     if (!body) {
         return fail(body.error());
     }
-    print_out(trim(*body));
-    return {};
+    return print_out(trim(*body));
 }
 
 Status ctrl_call(const std::string& base, const CtrlCall& args) {
@@ -323,8 +315,7 @@ Status ctrl_call(const std::string& base, const CtrlCall& args) {
     if (!body) {
         return fail(body.error());
     }
-    print_out(*body);
-    return {};
+    return print_out(*body);
 }
 
 } // namespace
@@ -355,22 +346,26 @@ std::uint16_t parse_status_code(std::string_view text) {
 }
 
 Result<json> parse_json(std::string_view text) {
-    try {
-        return json::parse(text);
-    } catch (const json::exception& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag; the sentence is the message.
-        std::string_view message = e.what();
-        if (message.starts_with("[json.exception.")) {
-            if (const auto close = message.find("] "); close != std::string_view::npos) {
-                message.remove_prefix(close + 2);
-            }
-        }
-        return fail(std::string(message));
+    // Nesting is bounded here so that printing a reply cannot exhaust the stack.
+    auto parsed = parse_json_text(std::string(text));
+    if (auto* error = std::get_if<JsonSyntaxError>(&parsed)) {
+        return fail(std::move(error->message));
     }
+    return std::move(std::get<json>(parsed));
 }
 
-std::string pretty_json(const json& value) {
-    return value.dump(2, ' ', false, json::error_handler_t::replace);
+Status write_stdout(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(1, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return fail(fmt::format("write stdout: {}", os_error_text(n < 0 ? errno : EIO)));
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
 }
 
 std::string unicode_lower(std::string_view text) {
@@ -392,7 +387,11 @@ std::string unicode_lower(std::string_view text) {
         for (std::size_t k = 1; k < length; ++k) {
             c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
-        append_utf8(out, lower_code_point(c));
+        if (c == 0x130) {
+            out += "i\u0307"; // the one capital whose lower case is two code points
+        } else {
+            append_utf8(out, lower_code_point(c));
+        }
         i += length;
     }
     return out;
@@ -524,11 +523,9 @@ Status run_list() {
         return fail(instances.error());
     }
     if (instances->empty()) {
-        print_out("no tevo-reelcut instances running");
-        return {};
+        return print_out("no tevo-reelcut instances running");
     }
-    write_fd(1, format_instance_table(*instances, unix_now()));
-    return {};
+    return write_stdout(format_instance_table(*instances, unix_now()));
 }
 
 Status run_ctrl(const std::string& target, const CtrlAction& action) {

@@ -60,11 +60,13 @@ std::pair<std::string, std::string> split_status_line(const std::string& output)
 // allowed); 0 when it is anything else.
 std::uint16_t parse_status_code(std::string_view text);
 
-// Parses JSON text; the error is the parser's message.
+// Parses JSON text; the error is the parser's message. Nesting deeper than 128 levels is
+// refused, so that printing the value back cannot exhaust the stack.
 Result<nlohmann::json> parse_json(std::string_view text);
 
-// Two-space indented JSON, keys in ascending byte order.
-std::string pretty_json(const nlohmann::json& value);
+// Writes all of `text` on standard output; fails ("write stdout: ...") when the stream is closed
+// or full, so that lost output is not reported as success.
+Status write_stdout(std::string_view text);
 
 // The outcome an eval result reports: success for {"ok":true}, its "error" text when it has one,
 // else "eval returned ok:false".

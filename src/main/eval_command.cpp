@@ -1,7 +1,7 @@
 #include "main/eval_command.hpp"
 
 #include "ctrl/ctrl.hpp"
-#include "main/output.hpp"
+#include "json_text.hpp"
 #include "subprocess.hpp"
 
 #include <fmt/format.h>
@@ -72,7 +72,9 @@ Status run_eval(const EvalArgs& args) {
         if (!result) {
             return fail(fmt::format("parse result JSON: {} ({})", result.error(), body));
         }
-        write_fd(1, pretty_json(*result) + "\n");
+        if (auto printed = write_stdout(pretty_json(*result) + "\n"); !printed) {
+            return printed;
+        }
         return eval_result_status(*result);
     }
 }

@@ -1,5 +1,6 @@
 #include "webapp/console.hpp"
 
+#include "json_text.hpp"
 #include "main/output.hpp"
 #include "webapp/json_body.hpp"
 #include "webapp/server.hpp"

@@ -1,6 +1,7 @@
 #include "webapp/eval.hpp"
 
 #include "assets.hpp"
+#include "json_text.hpp"
 #include "text_format.hpp"
 #include "webapp/json_body.hpp"
 #include "webapp/server.hpp"

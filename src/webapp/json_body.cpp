@@ -91,10 +91,6 @@ std::string invalid_json_answer(const JsonSyntaxError& error) {
     return out;
 }
 
-std::string compact_json(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 Result<std::optional<nlohmann::json>> take_json_body(http::Request& request) {
     auto body = read_json_body(request);
     if (!body) {

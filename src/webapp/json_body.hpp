@@ -33,7 +33,4 @@ Result<std::optional<nlohmann::json>> take_json_body(http::Request& request);
 // {"ok":false,"error":"invalid json: ..."} with the parser's message escaped.
 std::string invalid_json_answer(const JsonSyntaxError& error);
 
-// Compact JSON: no whitespace, keys sorted, invalid UTF-8 replaced.
-std::string compact_json(const nlohmann::json& value);
-
 } // namespace reelcut
