@@ -1,6 +1,7 @@
 // The `manifest` subcommand end to end: its files, OK lines, warnings and error messages.
 #include "storyboard/manifest.hpp"
 #include "storyboard/manifest_cli.hpp"
+#include "support/clip_of.hpp"
 #include "support/test_support.hpp"
 
 #include <filesystem>
@@ -11,18 +12,12 @@
 namespace reelcut {
 namespace {
 
+using testing::clip_of;
 using testing::read_file;
 using testing::run_reelcut;
 using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
-
-Clip clip_of(std::string id, std::string title) {
-    Clip clip;
-    clip.id = std::move(id);
-    clip.title = std::move(title);
-    return clip;
-}
 
 class ManifestCommand : public ::testing::Test {
   protected:

@@ -1,6 +1,7 @@
 // The manifest file: strict reading with exact messages, the exact saved layout, atomic saves and
 // the cross-process lock that keeps concurrent writers from losing clips.
 #include "storyboard/manifest.hpp"
+#include "support/clip_of.hpp"
 #include "support/test_support.hpp"
 
 #include <filesystem>
@@ -12,17 +13,11 @@
 namespace reelcut {
 namespace {
 
+using testing::clip_of;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
-
-Clip clip_of(std::string id, std::string title) {
-    Clip clip;
-    clip.id = std::move(id);
-    clip.title = std::move(title);
-    return clip;
-}
 
 std::string parse_error(const std::string& text) {
     auto parsed = parse_manifest(text);
