@@ -217,6 +217,50 @@ class Scanner {
         return Next::Member;
     }
 
+    // The members of the array or object whose opening bracket is at the cursor, up to and
+    // including its closing bracket; `member` reads one, starting on its first character.
+    template <class Member> bool read_members(char close, Member member) {
+        const std::string_view eof_message =
+            close == ']' ? "EOF while parsing a list" : "EOF while parsing an object";
+        if (!enter()) {
+            return false;
+        }
+        ++p_;
+        skip_ws();
+        if (p_ == end_) {
+            return fail_eof(eof_message);
+        }
+        if (*p_ != close) {
+            while (true) {
+                if (!member()) {
+                    return false;
+                }
+                const Next next = after_member(close, eof_message);
+                if (next == Next::Error) {
+                    return false;
+                }
+                if (next == Next::Close) {
+                    break;
+                }
+            }
+        }
+        ++p_;
+        --depth_;
+        return true;
+    }
+
+    // read_members for an object: `member(key)` is called with the cursor just past the key and
+    // reads the colon and the value. The key may point into a buffer that the next key reuses.
+    template <class Member> bool read_object_members(Member member) {
+        return read_members('}', [&] {
+            if (*p_ != '"') {
+                return fail("key must be a string", col() + 1);
+            }
+            std::string_view key;
+            return parse_key(key) && member(key);
+        });
+    }
+
     // ---- Generic values ----------------------------------------------------------------
 
     bool parse_colon() {
@@ -454,67 +498,20 @@ class Scanner {
     }
 
     bool skip_array(Scalar& v) {
-        if (!enter()) {
+        Scalar item;
+        if (!read_members(']', [&] { return parse_value(item, false); })) {
             return false;
         }
-        ++p_;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a list");
-        }
-        if (*p_ != ']') {
-            Scalar item;
-            while (true) {
-                if (!parse_value(item, false)) {
-                    return false;
-                }
-                const Next next = after_member(']', "EOF while parsing a list");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
-            }
-        }
-        ++p_;
-        --depth_;
         v.end = col();
         return true;
     }
 
     bool skip_object(Scalar& v) {
-        if (!enter()) {
+        Scalar item;
+        if (!read_object_members(
+                [&](std::string_view) { return parse_colon() && parse_value(item, false); })) {
             return false;
         }
-        ++p_;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing an object");
-        }
-        if (*p_ != '}') {
-            Scalar item;
-            while (true) {
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing an object");
-                }
-                if (*p_ != '"') {
-                    return fail("key must be a string", col() + 1);
-                }
-                if (!parse_string(nullptr) || !parse_colon() || !parse_value(item, false)) {
-                    return false;
-                }
-                const Next next = after_member('}', "EOF while parsing an object");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
-            }
-        }
-        ++p_;
-        --depth_;
         v.end = col();
         return true;
     }

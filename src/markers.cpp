@@ -326,10 +326,6 @@ class EventParser : public strict_json::Scanner {
     }
 
     bool parse_tagged_object(std::vector<Event>& out) {
-        if (!enter()) {
-            return false;
-        }
-        ++p_; // '{'
         for (Slot& slot : slots_) {
             slot.seen = false;
             slot.repeated = false;
@@ -337,65 +333,37 @@ class EventParser : public strict_json::Scanner {
         std::size_t order = 0;
         bool have_tag = false;
         Tag tag = Tag::RecordingStart;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing an object");
-        }
-        if (*p_ != '}') {
-            while (true) {
-                if (p_ == end_) {
-                    return fail_eof("EOF while parsing an object");
-                }
-                if (*p_ != '"') {
-                    return fail("key must be a string", col() + 1);
-                }
-                std::string_view key;
-                if (!parse_key(key)) {
-                    return false;
-                }
-                const std::size_t key_end = col();
-                const bool is_action = key == "action";
-                if (is_action && have_tag) {
-                    return fail("duplicate field `action`", key_end);
-                }
-                const int field = is_action ? -1 : field_of(key);
-                if (!parse_colon()) {
-                    return false;
-                }
-                if (is_action) {
-                    if (!parse_tag(tag)) {
-                        return false;
-                    }
-                    have_tag = true;
-                } else if (field >= 0 && !slots_[field].seen) {
-                    Slot& slot = slots_[field];
-                    slot.seen = true;
-                    slot.order = order++;
-                    if (!parse_value(slot.value, true)) {
-                        return false;
-                    }
-                } else {
-                    if (field >= 0 && !slots_[field].repeated) {
-                        Slot& slot = slots_[field];
-                        slot.repeated = true;
-                        slot.repeat_order = order++;
-                        slot.repeat_col = key_end;
-                    }
-                    if (!parse_value(discard_, false)) {
-                        return false;
-                    }
-                }
-                const Next next = after_member('}', "EOF while parsing an object");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
+        const bool read = read_object_members([&](std::string_view key) {
+            const std::size_t key_end = col();
+            const bool is_action = key == "action";
+            if (is_action && have_tag) {
+                return fail("duplicate field `action`", key_end);
             }
+            const int field = is_action ? -1 : field_of(key);
+            if (!parse_colon()) {
+                return false;
+            }
+            if (is_action) {
+                have_tag = parse_tag(tag);
+                return have_tag;
+            }
+            if (field >= 0 && !slots_[field].seen) {
+                Slot& slot = slots_[field];
+                slot.seen = true;
+                slot.order = order++;
+                return parse_value(slot.value, true);
+            }
+            if (field >= 0 && !slots_[field].repeated) {
+                Slot& slot = slots_[field];
+                slot.repeated = true;
+                slot.repeat_order = order++;
+                slot.repeat_col = key_end;
+            }
+            return parse_value(discard_, false);
+        });
+        if (!read) {
+            return false;
         }
-        ++p_; // '}'
-        --depth_;
         const std::size_t close = col();
         if (!have_tag) {
             return fail("missing field `action`", close);

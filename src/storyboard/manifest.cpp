@@ -133,34 +133,15 @@ class ManifestReader : public strict_json::Scanner {
         if (*p_ != '[') {
             return invalid_type("a sequence");
         }
-        if (!enter()) {
-            return false;
-        }
-        ++p_;
         out.clear();
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a list");
-        }
-        if (*p_ != ']') {
-            while (true) {
-                T item{};
-                if (!read_item(item)) {
-                    return false;
-                }
-                out.push_back(std::move(item));
-                const Next next = after_member(']', "EOF while parsing a list");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
-                    break;
-                }
+        return read_members(']', [&] {
+            T item{};
+            if (!read_item(item)) {
+                return false;
             }
-        }
-        ++p_;
-        --depth_;
-        return true;
+            out.push_back(std::move(item));
+            return true;
+        });
     }
 
     // One record: `fields` in field order, the first `required` of them required; read_field(i)
@@ -183,62 +164,36 @@ class ManifestReader : public strict_json::Scanner {
     template <class ReadField>
     bool read_object_record(const char* const* fields, std::size_t count, std::size_t required,
                             ReadField& read_field) {
-        if (!enter()) {
-            return false;
-        }
-        ++p_; // '{'
         std::uint32_t seen = 0;
-        skip_ws();
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing an object");
-        }
-        if (*p_ != '}') {
-            while (true) {
-                if (*p_ != '"') {
-                    return fail("key must be a string", col() + 1);
-                }
-                std::string_view key;
-                if (!parse_key(key)) {
-                    return false;
-                }
-                std::size_t field = count;
-                for (std::size_t f = 0; f < count; ++f) {
-                    if (key == fields[f]) {
-                        field = f;
-                        break;
-                    }
-                }
-                if (field < count && (seen & (1u << field)) != 0) {
-                    // Reported where the closing check of the object stops: past white space,
-                    // and past a `}` that follows at once.
-                    skip_ws();
-                    if (p_ < end_ && *p_ == '}') {
-                        ++p_;
-                    }
-                    return fail(fmt::format("duplicate field `{}`", fields[field]), col());
-                }
-                if (!parse_colon()) {
-                    return false;
-                }
-                if (field < count) {
-                    seen |= 1u << field;
-                    if (!read_field(field)) {
-                        return false;
-                    }
-                } else if (!ignore_value()) {
-                    return false;
-                }
-                const Next next = after_member('}', "EOF while parsing an object");
-                if (next == Next::Error) {
-                    return false;
-                }
-                if (next == Next::Close) {
+        const bool read = read_object_members([&](std::string_view key) {
+            std::size_t field = count;
+            for (std::size_t f = 0; f < count; ++f) {
+                if (key == fields[f]) {
+                    field = f;
                     break;
                 }
             }
+            if (field < count && (seen & (1u << field)) != 0) {
+                // Reported where the closing check of the object stops: past white space, and
+                // past a `}` that follows at once.
+                skip_ws();
+                if (p_ < end_ && *p_ == '}') {
+                    ++p_;
+                }
+                return fail(fmt::format("duplicate field `{}`", fields[field]), col());
+            }
+            if (!parse_colon()) {
+                return false;
+            }
+            if (field < count) {
+                seen |= 1u << field;
+                return read_field(field);
+            }
+            return ignore_value();
+        });
+        if (!read) {
+            return false;
         }
-        ++p_; // '}'
-        --depth_;
         for (std::size_t f = 0; f < required; ++f) {
             if ((seen & (1u << f)) == 0) {
                 return fail(fmt::format("missing field `{}`", fields[f]), col());
