@@ -15,6 +15,7 @@
 // Files in the state directory: calls.log (one JSON array of the arguments per call),
 // layout.json, caption.json, recording.json (while a recording runs) and lock.
 #include "main/output.hpp"
+#include "standin.hpp"
 #include "subprocess.hpp"
 
 #include <fmt/format.h>
@@ -60,31 +61,20 @@ constexpr const char* kUsage = R"(usage:
 )";
 
 // How a call ends.
-struct Answer {
-    int status = 0;
-    std::string out;
-    std::string err;
-};
+using standin::Answer;
+using standin::env;
+
+const standin::Tool kTool{"tevo-cli", "TEVO_CLI"};
 
 Answer usage_error() {
-    return {2, "", kUsage};
+    return kTool.usage_error(kUsage);
 }
-Answer error(std::string message) {
-    return {1, "", "tevo-cli: " + message + "\n"};
-}
-
-std::optional<std::string> env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
+Answer error(const std::string& message) {
+    return kTool.error(message);
 }
 
 fs::path home_dir() {
     return env("HOME").value_or("/root");
-}
-
-fs::path state_dir() {
-    auto dir = env("TEVO_CLI_STATE_DIR");
-    return dir && !dir->empty() ? fs::path(*dir) : home_dir() / ".tevo-cli-standin";
 }
 
 std::string dump(const json& value) {
@@ -152,26 +142,6 @@ Status write_atomically(const fs::path& path, const std::string& content) {
         const int saved = errno;
         ::unlink(temp.c_str());
         return fail(fmt::format("rename {}: {}", path.string(), os_error_text(saved)));
-    }
-    return {};
-}
-
-// One write(2) per line on an O_APPEND descriptor: concurrent calls never interleave.
-Status log_call(const fs::path& dir, const std::vector<std::string>& args) {
-    const fs::path path = dir / "calls.log";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return fail(fmt::format("open {}: {}", path.string(), os_error_text(errno)));
-    }
-    const std::string line = dump(json(args)) + "\n";
-    ssize_t n;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    const int saved = errno;
-    ::close(fd);
-    if (n < 0) {
-        return fail(fmt::format("write {}: {}", path.string(), os_error_text(saved)));
     }
     return {};
 }
@@ -491,27 +461,6 @@ Answer audio_stop(const fs::path& dir) {
     return {0, dump(json{{"filePath", relative}, {"size", size}}) + "\n", ""};
 }
 
-bool injected_failure_applies(const std::vector<std::string>& args, Answer& answer) {
-    const auto pattern = env("TEVO_CLI_FAIL");
-    if (!pattern || pattern->empty()) {
-        return false;
-    }
-    std::string joined;
-    for (size_t i = 0; i < args.size(); ++i) {
-        joined += (i == 0 ? "" : " ") + args[i];
-    }
-    // Whole words only: "nimbrel caption show 1" must not also fail "show 10x SPEEDUP".
-    if (!joined.starts_with(*pattern) ||
-        (joined.size() > pattern->size() && joined[pattern->size()] != ' ')) {
-        return false;
-    }
-    answer.out = env("TEVO_CLI_FAIL_STDOUT").value_or("");
-    answer.err = env("TEVO_CLI_FAIL_STDERR").value_or("tevo-cli: injected failure\n");
-    const auto status = parse_integer(env("TEVO_CLI_FAIL_STATUS").value_or("1"));
-    answer.status = status && *status >= 0 && *status <= 255 ? static_cast<int>(*status) : 1;
-    return true;
-}
-
 Answer dispatch(const fs::path& dir, const std::vector<std::string>& args) {
     auto is = [&](std::initializer_list<const char*> words) {
         if (args.size() < words.size()) {
@@ -564,41 +513,15 @@ Answer dispatch(const fs::path& dir, const std::vector<std::string>& args) {
     return usage_error();
 }
 
-int run(const std::vector<std::string>& args) {
-    const fs::path dir = state_dir();
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        write_fd(2,
-                 fmt::format("tevo-cli: create {}: {}\n", dir.string(), os_error_text(ec.value())));
-        return 1;
-    }
-    if (auto logged = log_call(dir, args); !logged) {
-        write_fd(2, fmt::format("tevo-cli: {}\n", logged.error()));
-        return 1;
-    }
-    if (const auto delay = parse_integer(env("TEVO_CLI_DELAY_MS").value_or("0")); delay) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0LL, *delay)));
-    }
-    Answer answer;
-    if (!injected_failure_applies(args, answer)) {
-        answer = dispatch(dir, args);
-    }
-    write_fd(1, answer.out);
-    write_fd(2, answer.err);
-    return answer.status;
-}
-
 } // namespace
 } // namespace reelcut
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    try {
-        return reelcut::run(args);
-    } catch (const std::exception& e) {
-        reelcut::write_fd(2, fmt::format("tevo-cli: {}\n", e.what()));
-        return 1;
-    }
+    using namespace reelcut;
+    const auto delay = [] {
+        if (const auto ms = parse_integer(env("TEVO_CLI_DELAY_MS").value_or("0")); ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0LL, *ms)));
+        }
+    };
+    return standin::run(argc, argv, kTool, delay, dispatch);
 }
