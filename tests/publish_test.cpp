@@ -61,13 +61,7 @@ class Publish : public ::testing::Test {
         return run_reelcut(args, options);
     }
 
-    std::vector<json> calls() {
-        std::vector<json> parsed;
-        for (const auto& line : lines_of(read_file(wiki + "/calls.log"))) {
-            parsed.push_back(json::parse(line));
-        }
-        return parsed;
-    }
+    std::vector<json> calls() { return testing::logged_calls(wiki); }
 
     // A refused publish prints nothing on standard output and never reaches the wiki tool.
     void expect_refused(const CapturedOutput& run, const std::string& message,

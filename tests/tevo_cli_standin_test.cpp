@@ -45,13 +45,7 @@ class TevoCli : public ::testing::Test {
         return run ? *run : CapturedOutput{};
     }
 
-    std::vector<json> calls() {
-        std::vector<json> parsed;
-        for (const auto& line : lines_of(read_file(state + "/calls.log"))) {
-            parsed.push_back(json::parse(line));
-        }
-        return parsed;
-    }
+    std::vector<json> calls() { return testing::logged_calls(state); }
 
     json layout() {
         const auto run = tevo({"workspace", "get"});

@@ -35,13 +35,7 @@ class TevoWiki : public ::testing::Test {
         return run ? *run : CapturedOutput{};
     }
 
-    std::vector<json> calls() {
-        std::vector<json> parsed;
-        for (const auto& line : lines_of(read_file(state + "/calls.log"))) {
-            parsed.push_back(json::parse(line));
-        }
-        return parsed;
-    }
+    std::vector<json> calls() { return testing::logged_calls(state); }
 
     std::size_t files_in(const std::string& folder) {
         std::error_code ec;

@@ -78,7 +78,7 @@ TEST(RangeResponse, AnswersOneRangeOrTheWholeFile) {
         {{"Range: bytes=18446744073709551616-"}, 200, 0, 999},   // does not fit 64 bits
         {{"Range: bytes=x-9", "Range: bytes=0-9"}, 200, 0, 999}, // only the first header counts
         {{"Range: bytes=0-9", "Range: bytes=x-9"}, 206, 0, 9},
-        {{"Range: bytes=+5-+9"}, 206, 5, 9},     // a plus sign is allowed once
+        {{"Range: bytes=+5-+9"}, 206, 5, 9}, // a plus sign is allowed once
         {{"Range: bytes=++5-9"}, 200, 0, 999},
         {{"Range: bytes=-5-9"}, 200, 0, 999},
     };

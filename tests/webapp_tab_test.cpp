@@ -57,13 +57,7 @@ class WebappTabStandIn : public ::testing::Test {
         ::unsetenv("TEVO_CLI_GET_OUTPUT");
     }
 
-    std::vector<json> calls() {
-        std::vector<json> out;
-        for (const auto& line : lines_of(read_file(dir / "state/calls.log"))) {
-            out.push_back(json::parse(line));
-        }
-        return out;
-    }
+    std::vector<json> calls() { return testing::logged_calls(dir / "state"); }
 
     void set_layout(const std::string& layout) {
         std::filesystem::create_directories(dir / "state");

@@ -54,6 +54,14 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+std::vector<nlohmann::json> logged_calls(const std::filesystem::path& state_dir) {
+    std::vector<nlohmann::json> calls;
+    for (const auto& line : lines_of(read_file(state_dir / "calls.log"))) {
+        calls.push_back(nlohmann::json::parse(line));
+    }
+    return calls;
+}
+
 std::string tools_path() {
     const char* path = std::getenv("PATH");
     return std::string(REELCUT_TOOLS_DIR) + ":" + (path ? path : "/usr/bin:/bin");

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ class EnvGuard {
     std::string name_;
     std::optional<std::string> old_;
 };
+
+// The calls a stand-in tool logged in its state directory: one JSON array of arguments each.
+std::vector<nlohmann::json> logged_calls(const std::filesystem::path& state_dir);
 
 // PATH with the stand-in tools first.
 std::string tools_path();
