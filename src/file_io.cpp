@@ -16,6 +16,41 @@ bool is_directory(const std::string& path) {
 
 } // namespace
 
+PathParts split_path(std::string_view path) {
+    while (true) {
+        if (path.size() > 1 && path.back() == '/') {
+            path.remove_suffix(1);
+        } else if (path.size() > 2 && path.ends_with("/.")) {
+            path.remove_suffix(2);
+        } else {
+            break;
+        }
+    }
+    if (path == "/") {
+        return {path, {}};
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        return {{}, path};
+    }
+    return {slash == 0 ? path.substr(0, 1) : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::optional<std::string_view> PathParts::file_name() const {
+    if (last.empty() || last == "." || last == "..") {
+        return std::nullopt;
+    }
+    return last;
+}
+
+std::optional<std::string_view> file_extension(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) {
+        return std::nullopt;
+    }
+    return name.substr(dot + 1);
+}
+
 std::string parent_directory(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();

@@ -4,11 +4,26 @@
 
 #include "result.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 namespace reelcut {
+
+// A path split as ordinary path handling names its parts: trailing "/" and "/." name no
+// component.
+struct PathParts {
+    std::string_view parent; // "" for a bare name, "/" for a name in the root
+    std::string_view last;   // the last component as written: "" for the root or an empty path
+    // The file name: none when the last component is empty, "." or "..".
+    std::optional<std::string_view> file_name() const;
+};
+PathParts split_path(std::string_view path);
+
+// The text after the last dot of a file name; none without a dot, or when the only dot leads
+// (".story" is a name, not an extension).
+std::optional<std::string_view> file_extension(std::string_view name);
 
 // The directory part of a path: "" for a bare name, "/" for a name in the root.
 std::string parent_directory(std::string path);

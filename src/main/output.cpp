@@ -1,5 +1,6 @@
 #include "main/output.hpp"
 
+#include "file_io.hpp"
 #include "subprocess.hpp"
 
 #include <cerrno>
@@ -93,37 +94,15 @@ std::string display_path(std::string_view path) {
 }
 
 std::string default_output_path(const std::string& input, std::string_view suffix) {
-    // Component rules of ordinary path handling: trailing "/" and "/." do not name a file.
-    std::string_view in = input;
-    while (true) {
-        if (in.size() > 1 && in.back() == '/') {
-            in.remove_suffix(1);
-        } else if (in.size() > 2 && in.substr(in.size() - 2) == "/.") {
-            in.remove_suffix(2);
-        } else {
-            break;
-        }
-    }
-    if (in.empty() || in == "/") {
+    const PathParts parts = split_path(input);
+    if (parts.last.empty()) {
         return fmt::format("./-{}.webm", suffix); // no parent at all: the current directory
     }
-    std::size_t slash = in.rfind('/');
-    std::string_view parent = slash == std::string_view::npos ? std::string_view{}
-                              : slash == 0                    ? in.substr(0, 1)
-                                                              : in.substr(0, slash);
-    std::string_view name = slash == std::string_view::npos ? in : in.substr(slash + 1);
-
-    std::string_view stem;
-    std::optional<std::string_view> ext;
-    if (name != "." && name != "..") { // those name no file: empty stem, no extension
-        std::size_t dot = name.rfind('.');
-        if (dot == std::string_view::npos || dot == 0) {
-            stem = name;
-        } else {
-            stem = name.substr(0, dot);
-            ext = name.substr(dot + 1);
-        }
-    }
+    const std::string_view parent = parts.parent;
+    // "." and ".." name no file: empty stem, no extension.
+    const std::string_view name = parts.file_name().value_or(std::string_view{});
+    const std::optional<std::string_view> ext = file_extension(name);
+    const std::string_view stem = ext ? name.substr(0, name.size() - ext->size() - 1) : name;
     std::string file = fmt::format("{}-{}.{}", lossy_utf8(stem), suffix,
                                    ext ? lossy_utf8(*ext) : std::string("webm"));
     if (parent.empty()) {

@@ -1,5 +1,6 @@
 #include "main/publish.hpp"
 
+#include "file_io.hpp"
 #include "main/output.hpp"
 #include "subprocess.hpp"
 #include "text_format.hpp"
@@ -27,41 +28,14 @@ bool is_regular_file(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The last component of a path under the usual rules: trailing "/" and "/." name no component,
-// and ".", ".." and the root have no file name.
-std::optional<std::string_view> file_name_of(std::string_view path) {
-    while (true) {
-        if (path.size() > 1 && path.back() == '/') {
-            path.remove_suffix(1);
-        } else if (path.size() > 2 && path.ends_with("/.")) {
-            path.remove_suffix(2);
-        } else {
-            break;
-        }
-    }
-    const auto slash = path.rfind('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") {
-        return std::nullopt;
-    }
-    return name;
-}
-
-// Lower-cased text after the last dot of the file name; empty when there is none (a leading dot
-// only starts a hidden name) or when the name is not UTF-8.
+// Lower-cased extension of the file name; empty when there is none or when the name is not UTF-8.
 std::string extension_of(std::string_view path) {
-    const auto name = file_name_of(path);
-    if (!name || !valid_utf8(*name)) {
-        return "";
-    }
-    const auto dot = name->rfind('.');
-    if (dot == std::string_view::npos || dot == 0) {
-        return "";
-    }
-    std::string ext(name->substr(dot + 1));
-    std::transform(ext.begin(), ext.end(), ext.begin(),
+    const auto name = split_path(path).file_name();
+    const auto ext = name && valid_utf8(*name) ? file_extension(*name) : std::nullopt;
+    std::string lower(ext.value_or(std::string_view{}));
+    std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
-    return ext;
+    return lower;
 }
 
 template <std::size_t N>
@@ -151,7 +125,7 @@ Result<std::string> publish(const PublishArgs& args) {
                     "Run `which tevo-wiki` to verify, or contact your container admin.");
     }
 
-    const auto file_name = file_name_of(args.input);
+    const auto file_name = split_path(args.input).file_name();
     if (!file_name || !valid_utf8(*file_name)) {
         return fail(fmt::format("could not read filename from {}", input));
     }

@@ -452,14 +452,11 @@ void write_clip(PrettyWriter& w, const Clip& clip) {
 
 std::string temporary_path(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = path.rfind('.');
-    std::string tmp;
-    if (dot == std::string::npos || dot <= name_start) {
-        tmp = path + ".json.tmp";
-    } else {
-        tmp = path.substr(0, dot + 1) + "json.tmp";
-    }
+    const std::string_view name =
+        std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    const auto ext = file_extension(name);
+    const std::string tmp =
+        ext ? path.substr(0, path.size() - ext->size()) + "json.tmp" : path + ".json.tmp";
     // Unique per process, so that two savers never write into each other's temporary file.
     return tmp + "." + std::to_string(::getpid());
 }
