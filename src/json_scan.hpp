@@ -442,42 +442,66 @@ class Scanner {
     // A skipped number: syntax only, so no range errors; at the end of the text a missing digit
     // reads as "invalid number".
     bool ignore_number() {
+        const char* int_start = nullptr;
+        const char* int_end = nullptr;
+        bool is_float = false;
+        // The library reads an ignored number by its syntax alone, and calls it invalid even
+        // where the text ends inside it.
+        return scan_number("invalid number", int_start, int_end, is_float);
+    }
+
+    // The syntax of a number token at the cursor, which ends up just past it: `int_start` and
+    // `int_end` bound the digits before any fraction, `is_float` tells whether a fraction or
+    // an exponent follows. Where the text ends inside the token the error is `eof_message`.
+    bool scan_number(std::string_view eof_message, const char*& int_start, const char*& int_end,
+                     bool& is_float) {
+        // The next character must be a digit.
+        const auto digit_next = [&] {
+            if (p_ == end_) {
+                return fail_eof(eof_message);
+            }
+            return is_digit(*p_) || fail("invalid number", col() + 1);
+        };
+        const auto skip_digits = [&] {
+            while (p_ < end_ && is_digit(*p_)) {
+                ++p_;
+            }
+        };
         if (*p_ == '-') {
             ++p_;
         }
-        if (p_ == end_ || !is_digit(*p_)) {
-            return fail("invalid number", col() + 1);
+        if (!digit_next()) {
+            return false;
         }
+        int_start = p_;
         if (*p_ == '0') {
             ++p_;
             if (p_ < end_ && is_digit(*p_)) {
                 return fail("invalid number", col() + 1);
             }
         } else {
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+            skip_digits();
         }
+        int_end = p_;
+        is_float = false;
         if (p_ < end_ && *p_ == '.') {
+            is_float = true;
             ++p_;
-            if (p_ == end_ || !is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
+            if (!digit_next()) {
+                return false;
             }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+            skip_digits();
         }
         if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+            is_float = true;
             ++p_;
             if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
                 ++p_;
             }
-            if (p_ == end_ || !is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
+            if (!digit_next()) {
+                return false;
             }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+            skip_digits();
         }
         return true;
     }
@@ -656,56 +680,11 @@ class Scanner {
     bool parse_number(Scalar& v) {
         const char* start = p_;
         const bool negative = *p_ == '-';
-        if (negative) {
-            ++p_;
-        }
-        if (p_ == end_) {
-            return fail_eof("EOF while parsing a value");
-        }
-        if (!is_digit(*p_)) {
-            return fail("invalid number", col() + 1);
-        }
-        const char* int_start = p_;
-        if (*p_ == '0') {
-            ++p_;
-            if (p_ < end_ && is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-        } else {
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
-        }
-        const char* int_end = p_;
+        const char* int_start = nullptr;
+        const char* int_end = nullptr;
         bool is_float = false;
-        if (p_ < end_ && *p_ == '.') {
-            is_float = true;
-            ++p_;
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a value");
-            }
-            if (!is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
-        }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-            is_float = true;
-            ++p_;
-            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) {
-                ++p_;
-            }
-            if (p_ == end_) {
-                return fail_eof("EOF while parsing a value");
-            }
-            if (!is_digit(*p_)) {
-                return fail("invalid number", col() + 1);
-            }
-            while (p_ < end_ && is_digit(*p_)) {
-                ++p_;
-            }
+        if (!scan_number("EOF while parsing a value", int_start, int_end, is_float)) {
+            return false;
         }
         v.end = col();
         if (!is_float) {
