@@ -223,12 +223,12 @@ class FileActions {
 };
 
 // Reads what is there; false once the stream has ended or failed.
-bool drain_once(int fd, std::string& into) {
+bool drain_once(int fd, const OutputSink& sink) {
     char buf[65536];
     while (true) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
-            into.append(buf, static_cast<size_t>(n));
+            sink(std::string_view(buf, static_cast<size_t>(n)));
             return true;
         }
         if (n < 0 && errno == EINTR) {
@@ -240,7 +240,8 @@ bool drain_once(int fd, std::string& into) {
 
 // Feeds the child's input and drains both outputs at once, so neither side ever waits on a
 // full pipe that the other is not emptying.
-void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, CapturedOutput& captured) {
+void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, const OutputSink& on_out,
+              const OutputSink& on_err) {
     size_t written = 0;
     if (in.open() && input.empty()) {
         in.reset();
@@ -281,8 +282,7 @@ void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, CapturedOutput& 
                     fd.reset(); // EPIPE: the child stopped reading, which is its right
                 }
             } else {
-                std::string& into = &fd == &out ? captured.out : captured.err;
-                if (!drain_once(fd.get(), into)) {
+                if (!drain_once(fd.get(), &fd == &out ? on_out : on_err)) {
                     fd.reset();
                 }
             }
@@ -333,9 +333,37 @@ Result<CapturedOutput> run_captured(const std::string& program,
     err->write.reset();
 
     CapturedOutput captured;
-    exchange(in.write, out->read, err->read, options.stdin_data, captured);
+    exchange(
+        in.write, out->read, err->read, options.stdin_data,
+        [&](std::string_view chunk) { captured.out.append(chunk); },
+        [&](std::string_view chunk) { captured.err.append(chunk); });
     captured.status = wait_for(*pid);
     return captured;
+}
+
+Result<ExitStatus> run_streaming(const std::string& program, const std::vector<std::string>& args,
+                                 const OutputSink& on_out, const OutputSink& on_err,
+                                 const SpawnOptions& options) {
+    auto out = make_pipe();
+    if (!out) {
+        return fail(out.error());
+    }
+    auto err = make_pipe();
+    if (!err) {
+        return fail(err.error());
+    }
+    FileActions actions;
+    ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+    auto pid = spawn(program, args, options, actions.get());
+    if (!pid) {
+        return fail(pid.error());
+    }
+    out->write.reset();
+    err->write.reset();
+    Fd no_input;
+    exchange(no_input, out->read, err->read, {}, on_out, on_err);
+    return wait_for(*pid);
 }
 
 Result<ExitStatus> run_inherited(const std::string& program, const std::vector<std::string>& args,

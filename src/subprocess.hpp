@@ -3,8 +3,10 @@
 
 #include "result.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,16 @@ struct SpawnOptions {
 Result<CapturedOutput> run_captured(const std::string& program,
                                     const std::vector<std::string>& args,
                                     const SpawnOptions& options = {});
+
+// Receives output as it arrives, in chunks of any size.
+using OutputSink = std::function<void(std::string_view)>;
+
+// Runs `program` with the parent's standard input and both outputs piped, handing each chunk to
+// its sink while the child runs; the two pipes are drained together, so a chatty stream never
+// stalls the child while the other is being read.
+Result<ExitStatus> run_streaming(const std::string& program, const std::vector<std::string>& args,
+                                 const OutputSink& on_out, const OutputSink& on_err,
+                                 const SpawnOptions& options = {});
 
 // Runs `program` with the parent's standard streams and waits for it.
 Result<ExitStatus> run_inherited(const std::string& program, const std::vector<std::string>& args,

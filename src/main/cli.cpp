@@ -1,6 +1,7 @@
 #include "main/cli.hpp"
 
 #include "markers.hpp"
+#include "number_syntax.hpp"
 #include "text_format.hpp"
 
 #include <CLI/CLI.hpp>
@@ -512,98 +513,6 @@ std::string help_page(const std::vector<const CommandDef*>& path) {
 
 // ---------------------------------------------------------------------------------------------
 // Values.
-
-// Unsigned integer in the standard syntax: optional "+", then decimal digits only.
-Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
-    if (text.empty()) {
-        return fail("cannot parse integer from empty string");
-    }
-    std::string_view digits = text;
-    if (digits.front() == '+') {
-        digits.remove_prefix(1);
-    }
-    if (digits.empty()) {
-        return fail("invalid digit found in string");
-    }
-    std::uint64_t value = 0;
-    bool overflow = false;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            return fail("invalid digit found in string");
-        }
-        auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) {
-            overflow = true; // keep scanning: a later non-digit is the reported error
-        } else {
-            value = value * 10 + digit;
-        }
-    }
-    if (overflow) {
-        return fail("number too large to fit in target type");
-    }
-    return value;
-}
-
-// Floating point in the standard syntax: sign, digits with an optional point and exponent, or
-// the words for infinity and not-a-number; no hexadecimal forms, no white space.
-Result<double> parse_float(std::string_view text) {
-    const auto invalid = fail("invalid float literal");
-    std::string_view body = text;
-    bool negative = false;
-    if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
-        negative = body.front() == '-';
-        body.remove_prefix(1);
-    }
-    std::string lower(body);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower == "inf" || lower == "infinity") {
-        return negative ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
-    }
-    if (lower == "nan") {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    std::size_t i = 0;
-    std::size_t mantissa_digits = 0;
-    while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) {
-        ++i, ++mantissa_digits;
-    }
-    if (i < body.size() && body[i] == '.') {
-        ++i;
-        while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) {
-            ++i, ++mantissa_digits;
-        }
-    }
-    if (mantissa_digits == 0) {
-        return invalid;
-    }
-    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-        ++i;
-        if (i < body.size() && (body[i] == '+' || body[i] == '-')) {
-            ++i;
-        }
-        std::size_t exponent_digits = 0;
-        while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) {
-            ++i, ++exponent_digits;
-        }
-        if (exponent_digits == 0) {
-            return invalid;
-        }
-    }
-    if (i != body.size()) {
-        return invalid;
-    }
-    double value = 0.0;
-    auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
-    if (ec == std::errc::result_out_of_range) {
-        // from_chars refuses overflow and underflow; the standard syntax rounds them instead.
-        value = std::strtod(std::string(body).c_str(), nullptr);
-    } else if (ec != std::errc() || ptr != body.data() + body.size()) {
-        return invalid;
-    }
-    return negative ? -value : value;
-}
 
 Status check_value(const ArgDef& arg, const std::string& value) {
     switch (arg.type) {

@@ -1,0 +1,65 @@
+#include "ffmpeg/media_tools.hpp"
+
+#include "subprocess.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <fmt/format.h>
+#include <unistd.h>
+
+namespace reelcut {
+
+std::string system_temp_dir() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
+}
+
+std::string unique_temp_path(std::string_view prefix, std::string_view suffix) {
+    static std::atomic<unsigned long> counter{0};
+    const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
+    std::string dir = system_temp_dir();
+    if (dir.back() != '/') {
+        dir += '/';
+    }
+    return fmt::format("{}{}{}-{}{}", dir, prefix, ::getpid(), n, suffix);
+}
+
+RemoveOnExit::~RemoveOnExit() {
+    ::unlink(path_.c_str());
+}
+
+const std::vector<std::string>& vp9_encoder_args() {
+    static const std::vector<std::string> args = {
+        "-c:v",      "libvpx-vp9", "-b:v",    "2M", "-deadline",   "realtime",
+        "-cpu-used", "8",          "-row-mt", "1",  "-r",          "30",
+        "-fps_mode", "cfr",        "-g",      "60", "-keyint_min", "60"};
+    return args;
+}
+
+std::string first_error_lines(std::string_view err, std::size_t count) {
+    const std::string text = lossy_utf8(err);
+    std::string joined;
+    std::size_t taken = 0;
+    std::size_t at = 0;
+    // Lines as a line iterator yields them: a final line end adds no empty line.
+    while (at < text.size() && taken < count) {
+        std::size_t end = text.find('\n', at);
+        const bool last = end == std::string::npos;
+        if (last) {
+            end = text.size();
+        }
+        std::string_view line(text.data() + at, end - at);
+        if (!last && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (taken > 0) {
+            joined += "; ";
+        }
+        joined += line;
+        ++taken;
+        at = end + 1;
+    }
+    return joined;
+}
+
+} // namespace reelcut

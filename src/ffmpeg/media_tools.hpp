@@ -1,0 +1,39 @@
+// What the ffmpeg layer's operations share: temporary files, the VP9 encoder settings and the
+// way ffmpeg's error output is quoted in messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace reelcut {
+
+// TMPDIR when set and not empty, else "/tmp".
+std::string system_temp_dir();
+
+// "<temp dir>/<prefix><pid>-<n><suffix>", n counting calls in this process: two overlapping
+// operations, in this process or another, never share a temporary file.
+std::string unique_temp_path(std::string_view prefix, std::string_view suffix);
+
+// Removes the file when the scope ends, on every path; a failed removal is ignored.
+class RemoveOnExit {
+  public:
+    explicit RemoveOnExit(std::string path) : path_(std::move(path)) {}
+    ~RemoveOnExit();
+    RemoveOnExit(const RemoveOnExit&) = delete;
+    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// "-c:v libvpx-vp9 -b:v 2M -deadline realtime -cpu-used 8 -row-mt 1 -r 30 -fps_mode cfr -g 60
+// -keyint_min 60", the settings of every encode.
+const std::vector<std::string>& vp9_encoder_args();
+
+// The first `count` lines of ffmpeg's standard error (invalid UTF-8 replaced, split at line
+// feeds, a carriage return before one removed, empty lines kept), joined with "; ".
+std::string first_error_lines(std::string_view err, std::size_t count);
+
+} // namespace reelcut
