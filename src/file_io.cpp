@@ -16,6 +16,16 @@ bool is_directory(const std::string& path) {
 
 } // namespace
 
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 PathParts split_path(std::string_view path) {
     while (true) {
         if (path.size() > 1 && path.back() == '/') {

@@ -25,6 +25,10 @@ PathParts split_path(std::string_view path);
 // (".story" is a name, not an extension).
 std::optional<std::string_view> file_extension(std::string_view name);
 
+// Whether a file-system status query on the path succeeds (a directory counts).
+bool path_exists(const std::string& path);
+bool is_regular_file(const std::string& path);
+
 // The directory part of a path: "" for a bare name, "/" for a name in the root.
 std::string parent_directory(std::string path);
 

@@ -237,6 +237,41 @@ TEST(SubprocessInherited, StatusEnvironmentAndDirectory) {
     EXPECT_EQ(testing::read_file(dir / "seen"), "marker\n");
 }
 
+// A child that fills its error pipe before writing its output would hang if only the output
+// were read while it runs; the streamed chunks must add up to everything, in order per stream.
+TEST(SubprocessStreaming, BothStreamsArriveWhileTheChildRuns) {
+    std::string out, err;
+    std::size_t out_chunks = 0;
+    auto run = run_streaming(
+        "sh",
+        {"-c", "head -c 1000000 /dev/zero | tr '\\0' e >&2; echo first; sleep 0.2; echo second; "
+               "exit 4"},
+        [&](std::string_view chunk) {
+            out.append(chunk);
+            ++out_chunks;
+        },
+        [&](std::string_view chunk) { err.append(chunk); });
+    ASSERT_TRUE(run) << run.error();
+    EXPECT_EQ(run->code, 4);
+    EXPECT_EQ(out, "first\nsecond\n");
+    EXPECT_EQ(out_chunks, 2u); // handed over as written, not at the end
+    EXPECT_EQ(err, std::string(1000000, 'e'));
+
+    // Standard input stays ours: the child sees the parent's descriptor 0, not an empty pipe.
+    struct stat ours {};
+    ASSERT_EQ(::fstat(0, &ours), 0);
+    auto seen = run_streaming(
+        "sh", {"-c", "stat -L -c '%d:%i' /proc/self/fd/0"}, [&](std::string_view c) { out = c; },
+        [](std::string_view) {});
+    ASSERT_TRUE(seen) << seen.error();
+    EXPECT_EQ(out, std::to_string(ours.st_dev) + ":" + std::to_string(ours.st_ino) + "\n");
+
+    auto missing = run_streaming(
+        "/nonexistent/ffmpeg", {}, [](auto) {}, [](auto) {});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
+}
+
 TEST(SubprocessThreads, ConcurrentRunsKeepTheirOwnOutput) {
     std::vector<std::thread> threads;
     std::vector<int> mismatches(8, 0);

@@ -1,9 +1,12 @@
 #include "main/dispatch.hpp"
 
 #include "ctrl/ctrl.hpp"
+#include "ffmpeg/probe.hpp"
 #include "main/eval_command.hpp"
+#include "main/finishing_commands.hpp"
 #include "main/install.hpp"
 #include "main/output.hpp"
+#include "main/process_command.hpp"
 #include "main/publish.hpp"
 #include "main/recording_commands.hpp"
 #include "storyboard/manifest_cli.hpp"
@@ -63,14 +66,26 @@ int error_tail(const std::string& message) {
 int dispatch(const Cli& cli) {
     const Commands& command = cli.command;
     Status outcome;
-    if (const auto* wrap = std::get_if<WrapArgs>(&command)) {
+    if (std::holds_alternative<HealthCmd>(command)) {
+        auto versions = health();
+        if (!versions) {
+            return error_tail(versions.error());
+        }
+        print_ok(fmt::format("ffmpeg {} + ffprobe {} ready.", versions->ffmpeg, versions->ffprobe));
+    } else if (const auto* wrap = std::get_if<WrapArgs>(&command)) {
         return run_wrap(*wrap);
     } else if (const auto* mark = std::get_if<MarkAction>(&command)) {
         outcome = run_mark(*mark);
     } else if (const auto* inspect = std::get_if<InspectArgs>(&command)) {
         outcome = run_inspect(*inspect);
+    } else if (const auto* process = std::get_if<ProcessArgs>(&command)) {
+        outcome = run_process(*process);
     } else if (const auto* manifest = std::get_if<ManifestAction>(&command)) {
         outcome = run_manifest(*manifest);
+    } else if (const auto* still = std::get_if<AppendStillArgs>(&command)) {
+        outcome = run_append_still(*still);
+    } else if (const auto* concat = std::get_if<ConcatArgs>(&command)) {
+        outcome = run_concat(*concat);
     } else if (const auto* publish_args = std::get_if<PublishArgs>(&command)) {
         auto url = publish(*publish_args);
         if (!url) {

@@ -10,23 +10,12 @@
 #include <cstdlib>
 #include <fmt/format.h>
 #include <optional>
-#include <sys/stat.h>
 
 namespace reelcut {
 namespace {
 
 constexpr std::array<std::string_view, 4> kVideoExtensions{"webm", "mp4", "mov", "mkv"};
 constexpr std::array<std::string_view, 3> kImageExtensions{"png", "jpg", "jpeg"};
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool is_regular_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // Lower-cased extension of the file name; empty when there is none or when the name is not UTF-8.
 std::string extension_of(std::string_view path) {
@@ -91,7 +80,7 @@ std::string url_segment(std::string_view text) {
 
 Result<std::string> publish(const PublishArgs& args) {
     const std::string input = display_path(args.input);
-    if (!exists(args.input)) {
+    if (!path_exists(args.input)) {
         return fail(fmt::format(
             "input video not found: {}. Hint: produce it via `tevo-reelcut voiceover` first.",
             input));

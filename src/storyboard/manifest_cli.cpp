@@ -1,21 +1,16 @@
 #include "storyboard/manifest_cli.hpp"
 
+#include "file_io.hpp"
 #include "main/output.hpp"
 #include "subprocess.hpp" // lossy_utf8
 
 #include <algorithm>
 #include <charconv>
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 namespace reelcut {
 
 namespace {
-
-bool path_exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
     std::string out;

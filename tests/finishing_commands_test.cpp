@@ -1,0 +1,144 @@
+// concat and append-still end to end: clip selection, the manifest write-back and their messages.
+#include "main/finishing_commands.hpp"
+#include "storyboard/manifest.hpp"
+#include "support/clip_of.hpp"
+#include "support/media_fixture.hpp"
+#include "support/test_support.hpp"
+
+#include <filesystem>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace reelcut {
+namespace {
+
+using testing::clip_of;
+using testing::ClipSpec;
+using testing::lines_of;
+using testing::make_clip;
+using testing::probed_seconds;
+using testing::run_reelcut;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr double kFrame = 1.0 / 30.0;
+
+class FinishingCommands : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string manifest_path = dir / "story.json";
+
+    void save(const Manifest& manifest) {
+        auto saved = save_manifest(manifest, manifest_path);
+        ASSERT_TRUE(saved) << saved.error();
+    }
+    Manifest load() {
+        auto m = load_manifest(manifest_path);
+        EXPECT_TRUE(m) << m.error();
+        return m ? *m : Manifest{};
+    }
+};
+
+TEST_F(FinishingCommands, ConcatJoinsTheExistingClipsInManifestOrder) {
+    ASSERT_TRUE(make_clip(dir / "a.webm", ClipSpec{.seconds = 1}));
+    ASSERT_TRUE(make_clip(dir / "c.webm", ClipSpec{.seconds = 2}));
+    Manifest manifest = new_manifest("Demo");
+    for (const char* id : {"a", "b", "c"}) {
+        Clip clip = clip_of(id, id);
+        clip.fast_path = dir / (std::string(id) + ".webm"); // b.webm is missing
+        manifest.clips.push_back(clip);
+    }
+    manifest.final_raw_path = "/earlier/raw.webm";
+    save(manifest);
+
+    const std::string output = dir / "final.webm";
+    auto r = run_reelcut({"concat", "--manifest", manifest_path, "--output", output});
+    ASSERT_EQ(r.status.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              fmt::format("concatenating 2 clips → {}\nOK: wrote {} (2 clips, --kind fast)\n",
+                          output, output));
+    EXPECT_NEAR(probed_seconds(output), 3.0, kFrame);
+    const Manifest after = load();
+    EXPECT_EQ(after.final_fast_path, output);
+    EXPECT_EQ(after.final_raw_path, "/earlier/raw.webm");
+    EXPECT_EQ(after.clips.size(), 3u);
+}
+
+TEST_F(FinishingCommands, ConcatWithNothingOfTheKindNamesTheKind) {
+    Manifest manifest = new_manifest("Demo");
+    Clip clip = clip_of("a", "A");
+    clip.fast_path = manifest_path; // exists, but only a fast path is set
+    manifest.clips.push_back(clip);
+    save(manifest);
+    for (const std::string kind : {"raw", "FAST"}) {
+        auto r = run_reelcut(
+            {"concat", "--manifest", manifest_path, "--output", dir / "o.webm", "--kind", kind});
+        EXPECT_EQ(r.status.code, 1);
+        const std::string hint =
+            fmt::format("every clip needs a {}_path field pointing at an existing file.", kind);
+        EXPECT_EQ(r.err, fmt::format("ERROR: no usable {} clips in manifest. Hint: {}\nHint: {}\n",
+                                     kind, hint, hint));
+        EXPECT_EQ(r.out, "");
+    }
+    auto missing = run_reelcut({"concat", "--manifest", dir / "none.json", "--output", "o.webm"});
+    EXPECT_EQ(missing.status.code, 1);
+    EXPECT_EQ(lines_of(missing.err)[0].rfind("ERROR: read " + (dir / "none.json") + ": ", 0), 0u);
+}
+
+// A demo script that adds a clip while the join runs must not lose it when the final path is
+// written back.
+TEST_F(FinishingCommands, ConcatKeepsAClipAddedDuringTheJoin) {
+    ASSERT_TRUE(make_clip(dir / "a.webm", ClipSpec{.seconds = 1}));
+    Manifest manifest = new_manifest("Demo");
+    Clip clip = clip_of("a", "A");
+    clip.raw_path = dir / "a.webm";
+    manifest.clips.push_back(clip);
+    save(manifest);
+
+    // An ffmpeg that adds a clip to the manifest before doing the real work.
+    const std::string bin = dir / "bin";
+    std::filesystem::create_directory(bin);
+    write_file(bin + "/ffmpeg", fmt::format("#!/bin/sh\n'{}' manifest add '{}' --id late "
+                                            "--title Late >/dev/null || exit 9\n"
+                                            "exec /usr/bin/ffmpeg \"$@\"\n",
+                                            REELCUT_BIN, manifest_path));
+    ::chmod((bin + "/ffmpeg").c_str(), 0755);
+    SpawnOptions options;
+    options.set_env.emplace_back("PATH", bin + ":" + testing::tools_path());
+    auto r = run_reelcut(
+        {"concat", "--manifest", manifest_path, "--output", dir / "final.webm", "--kind", "raw"},
+        options);
+    ASSERT_EQ(r.status.code, 0) << r.err;
+    const Manifest after = load();
+    ASSERT_EQ(after.clips.size(), 2u);
+    EXPECT_EQ(after.clips[1].id, "late");
+    EXPECT_EQ(after.final_raw_path, dir / "final.webm");
+}
+
+TEST_F(FinishingCommands, AppendStillChecksItsInputsThenHoldsTheImage) {
+    const std::string video = dir / "v.webm";
+    const std::string image = dir / "card.png";
+    ASSERT_TRUE(make_clip(video, ClipSpec{.seconds = 1}));
+
+    auto no_image = run_reelcut(
+        {"append-still", "--video", video, "--image", image, "--output", dir / "o.webm"});
+    EXPECT_EQ(no_image.status.code, 1);
+    EXPECT_EQ(no_image.err, "ERROR: image not found: " + image + "\n");
+    EXPECT_EQ(no_image.out, "");
+    auto no_video = run_reelcut({"append-still", "--video", dir / "none.webm", "--image", image,
+                                 "--output", dir / "o.webm"});
+    EXPECT_EQ(no_video.err, "ERROR: video not found: " + (dir / "none.webm") + "\n");
+
+    ASSERT_TRUE(testing::make_image(image, 90, 160));
+    auto r = run_reelcut(
+        {"append-still", "--video", video, "--image", image, "--output", dir / "o.webm"});
+    ASSERT_EQ(r.status.code, 0) << r.err;
+    EXPECT_EQ(r.out, fmt::format("appending 3.0s still ({}) to {}\nOK: wrote {}\n", image, video,
+                                 dir / "o.webm"));
+    EXPECT_NEAR(probed_seconds(dir / "o.webm"), 4.0, 2 * kFrame);
+    EXPECT_EQ(testing::video_size(dir / "o.webm"), std::make_pair(160, 90));
+}
+
+} // namespace
+} // namespace reelcut
