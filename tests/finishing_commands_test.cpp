@@ -2,25 +2,24 @@
 #include "main/finishing_commands.hpp"
 #include "storyboard/manifest.hpp"
 #include "support/clip_of.hpp"
+#include "support/fake_tools.hpp"
 #include "support/media_fixture.hpp"
 #include "support/test_support.hpp"
 
-#include <filesystem>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 namespace reelcut {
 namespace {
 
 using testing::clip_of;
 using testing::ClipSpec;
+using testing::FakeTools;
 using testing::lines_of;
 using testing::make_clip;
 using testing::probed_seconds;
 using testing::run_reelcut;
 using testing::TempDir;
-using testing::write_file;
 
 constexpr double kFrame = 1.0 / 30.0;
 
@@ -96,19 +95,14 @@ TEST_F(FinishingCommands, ConcatKeepsAClipAddedDuringTheJoin) {
     manifest.clips.push_back(clip);
     save(manifest);
 
-    // An ffmpeg that adds a clip to the manifest before doing the real work.
-    const std::string bin = dir / "bin";
-    std::filesystem::create_directory(bin);
-    write_file(bin + "/ffmpeg", fmt::format("#!/bin/sh\n'{}' manifest add '{}' --id late "
-                                            "--title Late >/dev/null || exit 9\n"
-                                            "exec /usr/bin/ffmpeg \"$@\"\n",
-                                            REELCUT_BIN, manifest_path));
-    ::chmod((bin + "/ffmpeg").c_str(), 0755);
-    SpawnOptions options;
-    options.set_env.emplace_back("PATH", bin + ":" + testing::tools_path());
+    // An ffmpeg, first on the PATH run_reelcut passes on, that adds a clip to the manifest before
+    // doing the real work.
+    FakeTools tools;
+    tools.add("ffmpeg", fmt::format("'{}' manifest add '{}' --id late --title Late >/dev/null || "
+                                    "exit 9\nexec /usr/bin/ffmpeg \"$@\"",
+                                    REELCUT_BIN, manifest_path));
     auto r = run_reelcut(
-        {"concat", "--manifest", manifest_path, "--output", dir / "final.webm", "--kind", "raw"},
-        options);
+        {"concat", "--manifest", manifest_path, "--output", dir / "final.webm", "--kind", "raw"});
     ASSERT_EQ(r.status.code, 0) << r.err;
     const Manifest after = load();
     ASSERT_EQ(after.clips.size(), 2u);

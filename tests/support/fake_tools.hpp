@@ -1,0 +1,37 @@
+// Stand-in command-line tools (ffmpeg, ffprobe, ...) as shell scripts first on PATH, which log
+// every call's arguments for the test to check.
+#pragma once
+
+#include "support/test_support.hpp"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace reelcut::testing {
+
+// The stand-ins are first on PATH while this lives. Each call's arguments are logged
+// NUL-separated; the script body then decides what the tool prints and how it exits, with the
+// tool's call number (from 1) in $n. The logging uses shell builtins only, so the scripts also
+// run with nothing else on PATH.
+class FakeTools {
+  public:
+    FakeTools();
+
+    void add(const std::string& name, const std::string& body);
+
+    // Every call's arguments, in call order.
+    std::vector<std::vector<std::string>> calls(const std::string& name) const;
+
+    // Nothing but the stand-ins on PATH: a tool not added here cannot be started.
+    void only();
+
+    // Where the scripts live, for bodies that keep copies of their inputs next to themselves.
+    const std::filesystem::path& dir() const { return dir_.path(); }
+
+  private:
+    TempDir dir_;
+    EnvGuard path_guard_{"PATH"};
+};
+
+} // namespace reelcut::testing
