@@ -20,20 +20,32 @@ constexpr std::size_t kMaxArgumentBytes = 128 * 1024 - 1;
 
 constexpr std::size_t kErrorTailLines = 60;
 
+// The caption passes three parsers before it is drawn: drawtext's own expansion (backslash and
+// "%" are special), the filter's option list (backslash, ":" and "'"), then the graph, where it
+// sits inside '...' and only an apostrophe needs leaving and re-entering the quotes.
 std::string escape_caption(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-            continue;
+    const auto escape = [](std::string_view in, std::string_view special) {
+        std::string out;
+        out.reserve(in.size() + 8);
+        for (char c : in) {
+            if (special.find(c) != std::string_view::npos) {
+                out += '\\';
+            }
+            out += c;
         }
-        if (c == ':' || c == '\'' || c == '%') {
-            out += '\\';
+        return out;
+    };
+    const std::string option = escape(escape(text, "\\%"), "\\:'");
+    std::string quoted;
+    quoted.reserve(option.size() + 8);
+    for (char c : option) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
         }
-        out += c;
     }
-    return out;
+    return quoted;
 }
 
 std::string retimed_trim(double start, double end, double factor, const std::string& label) {
