@@ -129,14 +129,29 @@ Status append_still(const std::string& video, const std::string& image, const st
         !written) {
         return written;
     }
-    // A stream copy when the video is VP9 at the still's settings; otherwise the join re-encodes.
+    // A stream copy when the video is VP9 at the still's settings. Otherwise the join re-encodes;
+    // the concat demuxer would decode the still with the video's decoder and silently drop it
+    // after an H.264 video, so each file gets its own input and the concat filter joins them.
     if (auto copied =
             run_captured("ffmpeg", concat_join_args(list_file.path(), {"-c", "copy"}, output));
         copied && copied->status.success()) {
         return {};
     }
-    return run_ffmpeg(concat_join_args(list_file.path(), codec, output),
-                      "ffmpeg concat re-encode failed", 10);
+    std::vector<std::string> join = {
+        "-y",
+        "-loglevel",
+        "error",
+        "-i",
+        video,
+        "-i",
+        still.path(),
+        "-filter_complex",
+        "[0:v]setsar=1[a];[1:v]setsar=1[b];[a][b]concat=n=2:v=1:a=0[out]",
+        "-map",
+        "[out]"};
+    join.insert(join.end(), codec.begin(), codec.end());
+    join.insert(join.end(), {"-an", output});
+    return run_ffmpeg(join, "ffmpeg concat re-encode failed", 10);
 }
 
 Status make_poster(const std::string& video, const std::string& image) {
