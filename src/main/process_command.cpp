@@ -128,11 +128,7 @@ Status run_process(const ProcessArgs& args) {
         return fail(fmt::format("input file not found: {}. Hint: check the path with ls",
                                 display_path(args.input)));
     }
-    auto events = read_events(args.markers);
-    if (!events) {
-        return fail(events.error());
-    }
-    auto parsed = parse_segments(*events);
+    auto parsed = read_events(args.markers).and_then(parse_segments);
     if (!parsed) {
         return fail(parsed.error());
     }

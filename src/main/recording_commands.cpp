@@ -111,11 +111,7 @@ double sum_output_seconds(const std::vector<Segment>& segments) {
 }
 
 Status run_inspect(const InspectArgs& args) {
-    auto events = read_events(args.file);
-    if (!events) {
-        return fail(events.error());
-    }
-    auto parsed = parse_segments(*events);
+    auto parsed = read_events(args.file).and_then(parse_segments);
     if (!parsed) {
         return fail(parsed.error());
     }
