@@ -110,6 +110,32 @@ TEST_F(FinishingCommands, ConcatKeepsAClipAddedDuringTheJoin) {
     EXPECT_EQ(after.final_raw_path, dir / "final.webm");
 }
 
+// ffmpeg reads a relative path in a join list from the list's own directory (the temporary one);
+// paths as a user types them must still name the files beside them.
+TEST_F(FinishingCommands, RelativePathsNameFilesInTheWorkingDirectory) {
+    ASSERT_TRUE(make_clip(dir / "a.webm", ClipSpec{.seconds = 1}));
+    ASSERT_TRUE(make_clip(dir / "b.webm", ClipSpec{.seconds = 1}));
+    ASSERT_TRUE(testing::make_image(dir / "card.png", 160, 90));
+    Manifest manifest = new_manifest("Demo");
+    for (const char* id : {"a", "b"}) {
+        Clip clip = clip_of(id, id);
+        clip.fast_path = std::string(id) + ".webm";
+        manifest.clips.push_back(clip);
+    }
+    save(manifest);
+    SpawnOptions in_dir;
+    in_dir.cwd = dir.path().string();
+    auto joined =
+        run_reelcut({"concat", "--manifest", "story.json", "--output", "final.webm"}, in_dir);
+    ASSERT_EQ(joined.status.code, 0) << joined.err;
+    EXPECT_NEAR(probed_seconds(dir / "final.webm"), 2.0, kFrame);
+    auto carded = run_reelcut({"append-still", "--video", "final.webm", "--image", "card.png",
+                               "--duration", "1", "--output", "carded.webm"},
+                              in_dir);
+    ASSERT_EQ(carded.status.code, 0) << carded.err;
+    EXPECT_NEAR(probed_seconds(dir / "carded.webm"), 3.0, 2 * kFrame);
+}
+
 TEST_F(FinishingCommands, AppendStillChecksItsInputsThenHoldsTheImage) {
     const std::string video = dir / "v.webm";
     const std::string image = dir / "card.png";
