@@ -356,7 +356,7 @@ TEST(FfmpegHealth, AMissingToolIsNamedWithTheInstallHint) {
         ASSERT_FALSE(versions);
         const std::string expected = std::string("ffmpeg not found in PATH: ") + kNoFile +
                                      ". Hint: sudo apt-get install ffmpeg";
-        EXPECT_EQ(versions.error().rfind(expected, 0), 0u) << versions.error();
+        EXPECT_EQ(versions.error(), expected);
         EXPECT_TRUE(tools.calls("ffprobe").empty()) << "ffprobe started after ffmpeg was missing";
     }
     {
@@ -367,8 +367,28 @@ TEST(FfmpegHealth, AMissingToolIsNamedWithTheInstallHint) {
         ASSERT_FALSE(versions);
         const std::string expected = std::string("ffprobe not found in PATH: ") + kNoFile +
                                      ". Hint: sudo apt-get install ffmpeg";
-        EXPECT_EQ(versions.error().rfind(expected, 0), 0u) << versions.error();
+        EXPECT_EQ(versions.error(), expected);
     }
+}
+
+// The subcommand: the OK line on standard output, or the error tail with the hint repeated.
+TEST(FfmpegHealth, SubcommandLines) {
+    auto ready = testing::run_reelcut({"health"});
+    EXPECT_EQ(ready.status.code, 0) << ready.err;
+    auto versions = health();
+    ASSERT_TRUE(versions) << versions.error();
+    EXPECT_EQ(ready.out, fmt::format("OK: ffmpeg {} + ffprobe {} ready.\n", versions->ffmpeg,
+                                     versions->ffprobe));
+
+    TempDir empty;
+    SpawnOptions no_tools;
+    no_tools.set_env.emplace_back("PATH", empty.path().string());
+    auto missing = testing::run_reelcut({"health"}, no_tools);
+    EXPECT_EQ(missing.status.code, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, std::string("ERROR: ffmpeg not found in PATH: ") + kNoFile +
+                               ". Hint: sudo apt-get install ffmpeg\nHint: sudo apt-get install "
+                               "ffmpeg\n");
 }
 
 } // namespace
