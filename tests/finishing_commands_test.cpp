@@ -136,6 +136,50 @@ TEST_F(FinishingCommands, RelativePathsNameFilesInTheWorkingDirectory) {
     EXPECT_NEAR(probed_seconds(dir / "carded.webm"), 3.0, 2 * kFrame);
 }
 
+// ffmpeg empties its output before reading its inputs; it notices only an output spelled exactly
+// like an input. Another spelling of an input must fail and leave the input whole.
+TEST_F(FinishingCommands, NoSubcommandWritesOverItsInput) {
+    ASSERT_TRUE(make_clip(dir / "a.webm", ClipSpec{.seconds = 1}));
+    ASSERT_TRUE(testing::make_image(dir / "card.png", 160, 90));
+    testing::write_file(dir / "markers.jsonl", "{\"action\":\"recording_start\",\"epoch\":1000.0}\n");
+    Manifest manifest = new_manifest("Demo");
+    Clip clip = clip_of("a", "A");
+    clip.fast_path = dir / "a.webm";
+    manifest.clips.push_back(clip);
+    save(manifest);
+    const std::string original = testing::read_file(dir / "a.webm");
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string output, input;
+    };
+    const std::vector<Case> cases = {
+        {{"process", "--input", "a.webm", "--markers", "markers.jsonl", "--output", "./a.webm"},
+         "./a.webm",
+         "a.webm"},
+        {{"concat", "--manifest", "story.json", "--output", "./a.webm"},
+         "./a.webm",
+         dir / "a.webm"},
+        {{"append-still", "--video", dir / "a.webm", "--image", "card.png", "--output",
+          "../" + dir.path().filename().string() + "/a.webm"},
+         "../" + dir.path().filename().string() + "/a.webm",
+         dir / "a.webm"},
+    };
+    SpawnOptions in_dir;
+    in_dir.cwd = dir.path().string();
+    for (const auto& c : cases) {
+        auto r = run_reelcut(c.args, in_dir);
+        EXPECT_EQ(r.status.code, 1) << c.args[0];
+        EXPECT_EQ(
+            lines_of(r.err)[0],
+            fmt::format("ERROR: output {} is the same file as input {}: ffmpeg would empty it "
+                        "before reading it. Hint: choose another output path",
+                        c.output, c.input))
+            << r.err;
+        EXPECT_TRUE(testing::read_file(dir / "a.webm") == original) << c.args[0];
+    }
+}
+
 TEST_F(FinishingCommands, AppendStillChecksItsInputsThenHoldsTheImage) {
     const std::string video = dir / "v.webm";
     const std::string image = dir / "card.png";

@@ -85,6 +85,9 @@ Status concat_videos(const std::vector<std::string>& inputs, const std::string& 
         }
         list += list_line(input);
     }
+    if (Status distinct = refuse_overwriting_input(inputs, output); !distinct) {
+        return distinct;
+    }
     // Unique per call: the storyboard's concat route may run twice at once in one process.
     const RemoveOnExit list_file(unique_temp_path("tevo-reelcut-concat-list-", ".txt"));
     if (Status written = write_list(list_file.path(), list); !written) {
@@ -96,6 +99,9 @@ Status concat_videos(const std::vector<std::string>& inputs, const std::string& 
 
 Status append_still(const std::string& video, const std::string& image, const std::string& output,
                     double seconds) {
+    if (Status distinct = refuse_overwriting_input({video, image}, output); !distinct) {
+        return distinct;
+    }
     auto size = probe_dimensions(video);
     if (!size) {
         return fail(size.error());
@@ -155,6 +161,9 @@ Status append_still(const std::string& video, const std::string& image, const st
 }
 
 Status make_poster(const std::string& video, const std::string& image) {
+    if (Status distinct = refuse_overwriting_input({video}, image); !distinct) {
+        return distinct;
+    }
     return run_ffmpeg(
         {"-y", "-loglevel", "error", "-i", video, "-frames:v", "1", "-q:v", "3", image},
         "ffmpeg poster failed", 5);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace reelcut {
@@ -26,6 +27,22 @@ std::string unique_temp_path(std::string_view prefix, std::string_view suffix) {
 
 RemoveOnExit::~RemoveOnExit() {
     ::unlink(path_.c_str());
+}
+
+Status refuse_overwriting_input(const std::vector<std::string>& inputs, const std::string& output) {
+    struct stat out {};
+    if (::stat(output.c_str(), &out) != 0) {
+        return {};
+    }
+    for (const std::string& input : inputs) {
+        struct stat in {};
+        if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+            return fail(fmt::format("output {} is the same file as input {}: ffmpeg would empty it "
+                                    "before reading it. Hint: choose another output path",
+                                    lossy_utf8(output), lossy_utf8(input)));
+        }
+    }
+    return {};
 }
 
 const std::vector<std::string>& vp9_encoder_args() {

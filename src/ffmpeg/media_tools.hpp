@@ -2,6 +2,8 @@
 // way ffmpeg's error output is quoted in messages.
 #pragma once
 
+#include "result.hpp"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +29,11 @@ class RemoveOnExit {
   private:
     std::string path_;
 };
+
+// ffmpeg empties its output file before it has read its inputs, and guards against that only when
+// both are spelled alike: an output that is one of the inputs under another name ("./a.webm", an
+// absolute path, a link) fails here instead of destroying the input.
+Status refuse_overwriting_input(const std::vector<std::string>& inputs, const std::string& output);
 
 // "-c:v libvpx-vp9 -b:v 2M -deadline realtime -cpu-used 8 -row-mt 1 -r 30 -fps_mode cfr -g 60
 // -keyint_min 60", the settings of every encode.

@@ -214,6 +214,9 @@ bool keep_stderr_line(std::string_view line) {
 
 Status run_speedup(const std::string& input, const std::string& output, const std::string& graph,
                    std::optional<double> progress_total, std::uint32_t max_width) {
+    if (Status distinct = refuse_overwriting_input({input}, output); !distinct) {
+        return distinct;
+    }
     std::string filter = graph;
     if (max_width != 0) {
         replace_all(filter, "[out]", "[pre]");
