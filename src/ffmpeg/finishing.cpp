@@ -107,22 +107,13 @@ Status append_still(const std::string& video, const std::string& image, const st
         return fail(size.error());
     }
     const RemoveOnExit still(unique_temp_path("tevo-reelcut-still-", ".webm"));
+    const std::string fit = fmt::format(
+        "scale={0}:{1}:force_original_aspect_ratio=decrease,pad={0}:{1}:(ow-iw)/2:(oh-ih)/2:black,"
+        "setsar=1",
+        size->width, size->height);
     std::vector<std::string> encode = {
-        "-y",
-        "-loglevel",
-        "error",
-        "-loop",
-        "1",
-        "-framerate",
-        "30",
-        "-t",
-        display_f64(seconds),
-        "-i",
-        image,
-        "-vf",
-        fmt::format("scale={0}:{1}:force_original_aspect_ratio=decrease,pad={0}:{1}:(ow-iw)/2:"
-                    "(oh-ih)/2:black,setsar=1",
-                    size->width, size->height)};
+        "-y", "-loglevel",          "error", "-loop", "1",   "-framerate", "30",
+        "-t", display_f64(seconds), "-i",    image,   "-vf", fit};
     const std::vector<std::string> codec = reencode_args();
     encode.insert(encode.end(), codec.begin(), codec.end());
     encode.insert(encode.end(), {"-an", still.path()});
@@ -143,18 +134,9 @@ Status append_still(const std::string& video, const std::string& image, const st
         copied && copied->status.success()) {
         return {};
     }
-    std::vector<std::string> join = {
-        "-y",
-        "-loglevel",
-        "error",
-        "-i",
-        video,
-        "-i",
-        still.path(),
-        "-filter_complex",
-        "[0:v]setsar=1[a];[1:v]setsar=1[b];[a][b]concat=n=2:v=1:a=0[out]",
-        "-map",
-        "[out]"};
+    constexpr const char* kJoin = "[0:v]setsar=1[a];[1:v]setsar=1[b];[a][b]concat=n=2:v=1:a=0[out]";
+    std::vector<std::string> join = {"-y",         "-loglevel",       "error", "-i",   video,  "-i",
+                                     still.path(), "-filter_complex", kJoin,   "-map", "[out]"};
     join.insert(join.end(), codec.begin(), codec.end());
     join.insert(join.end(), {"-an", output});
     return run_ffmpeg(join, "ffmpeg concat re-encode failed", 10);
