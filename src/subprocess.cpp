@@ -293,11 +293,11 @@ void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, const OutputSink
     err.reset();
 }
 
-} // namespace
-
-Result<CapturedOutput> run_captured(const std::string& program,
-                                    const std::vector<std::string>& args,
-                                    const SpawnOptions& options) {
+// Both outputs piped to the sinks. Standard input is the parent's, unless `feed_input` asks for
+// `options.stdin_data` (nothing: /dev/null).
+Result<ExitStatus> run_piped(const std::string& program, const std::vector<std::string>& args,
+                             const SpawnOptions& options, bool feed_input, const OutputSink& on_out,
+                             const OutputSink& on_err) {
     auto out = make_pipe();
     if (!out) {
         return fail(out.error());
@@ -308,9 +308,9 @@ Result<CapturedOutput> run_captured(const std::string& program,
     }
     Pipe in;
     FileActions actions;
-    if (options.stdin_data.empty()) {
+    if (feed_input && options.stdin_data.empty()) {
         ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-    } else {
+    } else if (feed_input) {
         auto made = make_pipe();
         if (!made) {
             return fail(made.error());
@@ -332,38 +332,31 @@ Result<CapturedOutput> run_captured(const std::string& program,
     out->write.reset();
     err->write.reset();
 
+    exchange(in.write, out->read, err->read, feed_input ? options.stdin_data : std::string_view(),
+             on_out, on_err);
+    return wait_for(*pid);
+}
+
+} // namespace
+
+Result<CapturedOutput> run_captured(const std::string& program,
+                                    const std::vector<std::string>& args,
+                                    const SpawnOptions& options) {
     CapturedOutput captured;
-    exchange(
-        in.write, out->read, err->read, options.stdin_data,
-        [&](std::string_view chunk) { captured.out.append(chunk); },
+    auto status = run_piped(
+        program, args, options, true, [&](std::string_view chunk) { captured.out.append(chunk); },
         [&](std::string_view chunk) { captured.err.append(chunk); });
-    captured.status = wait_for(*pid);
+    if (!status) {
+        return fail(status.error());
+    }
+    captured.status = *status;
     return captured;
 }
 
 Result<ExitStatus> run_streaming(const std::string& program, const std::vector<std::string>& args,
                                  const OutputSink& on_out, const OutputSink& on_err,
                                  const SpawnOptions& options) {
-    auto out = make_pipe();
-    if (!out) {
-        return fail(out.error());
-    }
-    auto err = make_pipe();
-    if (!err) {
-        return fail(err.error());
-    }
-    FileActions actions;
-    ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
-    ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
-    auto pid = spawn(program, args, options, actions.get());
-    if (!pid) {
-        return fail(pid.error());
-    }
-    out->write.reset();
-    err->write.reset();
-    Fd no_input;
-    exchange(no_input, out->read, err->read, {}, on_out, on_err);
-    return wait_for(*pid);
+    return run_piped(program, args, options, false, on_out, on_err);
 }
 
 Result<ExitStatus> run_inherited(const std::string& program, const std::vector<std::string>& args,
