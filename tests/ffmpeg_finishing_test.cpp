@@ -117,11 +117,7 @@ TEST_F(FinishingConcat, ListFileAndCommandLine) {
     write_file(quoted, "");
     // The list is gone once concat_videos returns: the stand-in keeps a copy.
     FakeTools tools;
-    tools.add("ffmpeg", R"(prev=
-for a in "$@"; do
-  if [ "$prev" = -i ]; then cat "$a" > "$(dirname "$0")/list"; fi
-  prev=$a
-done)");
+    tools.add("ffmpeg", testing::keeping_file_after("-i", "list"));
     auto joined = concat_videos({plain, quoted}, dir / "out.webm");
     ASSERT_TRUE(joined) << joined.error();
     const auto calls = tools.calls("ffmpeg");

@@ -237,11 +237,7 @@ TEST(SpeedupRun, GraphsTooLongForOneArgumentGoThroughAScriptFile) {
         {
             // The stand-in keeps a copy of the script: it is gone once run_speedup returns.
             FakeTools tools;
-            tools.add("ffmpeg", R"(prev=
-for a in "$@"; do
-  if [ "$prev" = -filter_complex_script ]; then cat "$a" > "$(dirname "$0")/script"; fi
-  prev=$a
-done)");
+            tools.add("ffmpeg", testing::keeping_file_after("-filter_complex_script", "script"));
             auto run = run_speedup("in.webm", "out.webm", graph, {}, c.max_width);
             ASSERT_TRUE(run) << c.size << ": " << run.error();
             const auto args = tools.calls("ffmpeg").back();

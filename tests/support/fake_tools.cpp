@@ -42,4 +42,11 @@ void FakeTools::only() {
     ::setenv("PATH", dir_.path().c_str(), 1);
 }
 
+std::string keeping_file_after(const std::string& option, const std::string& copy) {
+    return fmt::format("prev=\nfor a in \"$@\"; do\n"
+                       "  if [ \"$prev\" = {} ]; then cat \"$a\" > \"$(dirname \"$0\")/{}\"; fi\n"
+                       "  prev=$a\ndone",
+                       option, copy);
+}
+
 } // namespace reelcut::testing

@@ -34,4 +34,8 @@ class FakeTools {
     EnvGuard path_guard_{"PATH"};
 };
 
+// A body that keeps a copy of the file named after `option` as `copy` beside the stand-in:
+// temporary files are gone by the time the call under test returns.
+std::string keeping_file_after(const std::string& option, const std::string& copy);
+
 } // namespace reelcut::testing
