@@ -318,6 +318,15 @@ std::string display_f64_point(double value) {
     return out;
 }
 
+std::string_view trim_ascii_whitespace(std::string_view text) {
+    constexpr std::string_view kWhitespace = " \t\n\r\f\v";
+    const auto first = text.find_first_not_of(kWhitespace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
+}
+
 bool valid_utf8(std::string_view text) {
     std::size_t i = 0;
     const std::size_t n = text.size();

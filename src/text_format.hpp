@@ -24,6 +24,10 @@ std::string debug_string(std::string_view text);
 // a float in Debug output and in the JSON reader's "floating point `20.0`" messages.
 std::string display_f64_point(double value);
 
+// `text` without the ASCII white space (space, tab, line feed, carriage return, form feed,
+// vertical tab) at either end.
+std::string_view trim_ascii_whitespace(std::string_view text);
+
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool valid_utf8(std::string_view text);
 

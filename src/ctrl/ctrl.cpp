@@ -2,6 +2,7 @@
 
 #include "json_text.hpp"
 #include "main/output.hpp"
+#include "number_syntax.hpp"
 #include "subprocess.hpp"
 #include "text_format.hpp"
 #include "webapp/json_body.hpp"
@@ -20,33 +21,6 @@ namespace reelcut {
 using nlohmann::json;
 
 namespace {
-
-constexpr std::string_view kWhitespace = " \t\n\r\f\v";
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
-
-// An unsigned decimal number with an optional leading "+", nothing else around it.
-template <class T> std::optional<T> parse_unsigned(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.front() < '0' || text.front() > '9') {
-        return std::nullopt;
-    }
-    T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 Status print_out(std::string_view text) {
     return write_stdout(fmt::format("{}\n", text));
@@ -305,7 +279,7 @@ Status ctrl_shutdown(const std::string& base) {
     if (!body) {
         return fail(body.error());
     }
-    return print_out(trim(*body));
+    return print_out(trim_ascii_whitespace(*body));
 }
 
 Status ctrl_call(const std::string& base, const CtrlCall& args) {
@@ -342,7 +316,8 @@ std::pair<std::string, std::string> split_status_line(const std::string& output)
 }
 
 std::uint16_t parse_status_code(std::string_view text) {
-    return parse_unsigned<std::uint16_t>(trim(text)).value_or(0);
+    return static_cast<std::uint16_t>(
+        parse_unsigned(trim_ascii_whitespace(text), UINT16_MAX).value_or(0));
 }
 
 Result<json> parse_json(std::string_view text) {
@@ -477,13 +452,13 @@ Result<InstanceRecord> resolve_target(const std::vector<InstanceRecord>& instanc
         return instances.back();
     }
     if (target.starts_with("pid:")) {
-        const auto pid = parse_unsigned<std::uint32_t>(std::string_view(target).substr(4));
+        const auto pid = parse_unsigned(std::string_view(target).substr(4), UINT32_MAX);
         if (!pid) {
             return fail(fmt::format("invalid pid in target {}", target));
         }
         return by_pid(*pid);
     }
-    if (const auto number = parse_unsigned<std::uint64_t>(target)) {
+    if (const auto number = parse_unsigned(target, UINT64_MAX)) {
         if (*number > UINT16_MAX) {
             return by_pid(*number);
         }

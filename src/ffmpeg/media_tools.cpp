@@ -15,14 +15,19 @@ std::string system_temp_dir() {
     return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/tmp");
 }
 
+std::string temp_file_path(std::string_view name) {
+    std::string path = system_temp_dir();
+    if (path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
 std::string unique_temp_path(std::string_view prefix, std::string_view suffix) {
     static std::atomic<unsigned long> counter{0};
     const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
-    std::string dir = system_temp_dir();
-    if (dir.back() != '/') {
-        dir += '/';
-    }
-    return fmt::format("{}{}{}-{}{}", dir, prefix, ::getpid(), n, suffix);
+    return temp_file_path(fmt::format("{}{}-{}{}", prefix, ::getpid(), n, suffix));
 }
 
 RemoveOnExit::~RemoveOnExit() {

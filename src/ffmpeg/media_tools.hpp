@@ -13,6 +13,9 @@ namespace reelcut {
 // TMPDIR when set and not empty, else "/tmp".
 std::string system_temp_dir();
 
+// `name` in the system temporary directory.
+std::string temp_file_path(std::string_view name);
+
 // "<temp dir>/<prefix><pid>-<n><suffix>", n counting calls in this process: two overlapping
 // operations, in this process or another, never share a temporary file.
 std::string unique_temp_path(std::string_view prefix, std::string_view suffix);

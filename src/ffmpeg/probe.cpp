@@ -3,6 +3,7 @@
 #include "ffmpeg/media_tools.hpp"
 #include "number_syntax.hpp"
 #include "subprocess.hpp"
+#include "text_format.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -13,16 +14,6 @@ namespace {
 
 bool is_ascii_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && is_ascii_space(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && is_ascii_space(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // Length of the Unicode white-space character that starts `text`, or 0.
@@ -73,11 +64,7 @@ const std::vector<std::string> kFormatDuration = {"-show_entries", "format=durat
 std::string probe_temp_path() {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
-    std::string dir = system_temp_dir();
-    if (dir.back() != '/') {
-        dir += '/';
-    }
-    return fmt::format("{}tevo-reelcut-probe-{}.webm", dir, ns < 0 ? 0 : ns);
+    return temp_file_path(fmt::format("tevo-reelcut-probe-{}.webm", ns < 0 ? 0 : ns));
 }
 
 Result<std::string> run_ffprobe(const std::vector<std::string>& args) {
@@ -88,7 +75,7 @@ Result<std::string> run_ffprobe(const std::vector<std::string>& args) {
     if (!run->status.success()) {
         return fail(fmt::format("ffprobe failed: {}", lossy_utf8(run->err)));
     }
-    return std::string(trim(lossy_utf8(run->out)));
+    return std::string(trim_ascii_whitespace(lossy_utf8(run->out)));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "main/output.hpp"
 #include "number_syntax.hpp"
 #include "subprocess.hpp"
+#include "text_format.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -125,15 +126,7 @@ class ProgressLine {
         if (line.substr(0, key.size()) != key) {
             return;
         }
-        std::string_view value = line.substr(key.size());
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-            value.remove_prefix(1);
-        }
-        while (!value.empty() &&
-               (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) {
-            value.remove_suffix(1);
-        }
-        auto micros = parse_signed(value);
+        auto micros = parse_signed(trim_ascii_whitespace(line.substr(key.size())));
         if (!micros) {
             return; // N/A before the first frame is out
         }
