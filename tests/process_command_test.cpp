@@ -108,7 +108,7 @@ TEST_F(ProcessCommand, TrimsCapsAndOpenStarts) {
               0u)
         << r.err;
     const auto out = lines_of(r.out);
-    ASSERT_GE(out.size(), 5u) << r.out;
+    ASSERT_GE(out.size(), 6u) << r.out;
     EXPECT_EQ(out[1], "--trim-start auto: cutting 2.0s off the front of the video");
     EXPECT_EQ(out[2], "2 speedup segments to process");
     EXPECT_EQ(out[3], "  -    1.0s @   4x: \"Paired\"  ->  0.2s");
@@ -125,7 +125,7 @@ TEST_F(ProcessCommand, NumericTrimsAndBaseSpeedWithoutSegments) {
     auto r = process({"--trim-start", "1", "--trim-end", "5", "--base-speed", "2"});
     ASSERT_EQ(r.status.code, 0) << r.err;
     const auto out = lines_of(r.out);
-    ASSERT_GE(out.size(), 5u) << r.out;
+    ASSERT_GE(out.size(), 6u) << r.out;
     EXPECT_EQ(out[1], "--trim-start 1: cutting 1.0s off the front of the video");
     EXPECT_EQ(out[2], "--trim-end 5: cutting 1.0s off the end of the video (ends at 5.0s)");
     EXPECT_EQ(out[3], "no speedup segments, copying input to output unchanged");
