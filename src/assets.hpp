@@ -12,4 +12,8 @@ std::string_view skill_md();
 // assets/eval-client.html: the script element that lets `eval` run code in a page.
 std::string_view eval_client_html();
 
+// assets/storyboard.html and assets/storyboard-icon.svg: the storyboard review page and its icon.
+std::string_view storyboard_html();
+std::string_view storyboard_icon_svg();
+
 } // namespace reelcut::assets

@@ -10,6 +10,7 @@
 #include "main/publish.hpp"
 #include "main/recording_commands.hpp"
 #include "storyboard/manifest_cli.hpp"
+#include "storyboard/storyboard_app.hpp"
 
 #include <fmt/format.h>
 
@@ -80,6 +81,15 @@ int dispatch(const Cli& cli) {
         outcome = run_inspect(*inspect);
     } else if (const auto* process = std::get_if<ProcessArgs>(&command)) {
         outcome = run_process(*process);
+    } else if (const auto* storyboard = std::get_if<StoryboardArgs>(&command)) {
+        print_info(fmt::format("{}starting storyboard server on port {}{}", ansi::cyan,
+                               storyboard->port, ansi::reset));
+        outcome = run_storyboard({storyboard->manifest, storyboard->port, storyboard->tab_name,
+                                  storyboard->panel_id, !storyboard->no_watch,
+                                  storyboard->no_open});
+        if (outcome) {
+            print_ok("storyboard session ended");
+        }
     } else if (const auto* manifest = std::get_if<ManifestAction>(&command)) {
         outcome = run_manifest(*manifest);
     } else if (const auto* still = std::get_if<AppendStillArgs>(&command)) {

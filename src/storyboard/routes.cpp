@@ -1,0 +1,340 @@
+#include "storyboard/routes.hpp"
+
+#include "ffmpeg/finishing.hpp"
+#include "file_io.hpp"
+#include "json_text.hpp"
+#include "main/output.hpp"
+#include "storyboard/storyboard_app.hpp"
+#include "text_format.hpp"
+#include "webapp/video.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <fmt/format.h>
+#include <mutex>
+#include <shared_mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace reelcut {
+
+namespace {
+
+// Text replies are best effort: a client that went away is not an error of the server.
+RouteOutcome send_text(http::Request& request, std::uint16_t status, std::string body) {
+    (void)request.respond(text_response(status, std::move(body)));
+    return Handled{};
+}
+
+RouteOutcome send_json(http::Request& request, std::uint16_t status, std::string body) {
+    return Handled{request.respond(json_response(status, std::move(body)))};
+}
+
+RouteOutcome send_file(http::Request& request, const std::string& path, const char* type) {
+    return Handled{serve_file_with_range(std::move(request), path, type)};
+}
+
+// {"ok":false,"error":"..."} with the message escaped, so a multi-line ffmpeg error stays valid.
+std::string json_failure(std::string_view message) {
+    return "{\"ok\":false,\"error\":" + json_string(display_path(message)) + "}";
+}
+
+// Body of GET "/state"; formatted under the read lock, sent after it is released so that a client
+// that stops reading cannot hold up the watcher's swap.
+std::string state_json(const StoryboardApp& app) {
+    std::shared_lock read(app.manifest->lock);
+    return fmt::format("{{\"version\":{},\"clipCount\":{},\"title\":{}}}", app.version->load(),
+                       app.manifest->value.clips.size(), json_string(app.manifest->value.title));
+}
+
+void add_file_time(nlohmann::json& clip, const char* path_key, const char* time_key) {
+    const auto path = clip.find(path_key);
+    if (path == clip.end() || !path->is_string()) {
+        return;
+    }
+    const auto time = modification_time(path->get<std::string>());
+    if (!time || time->seconds < 0) {
+        return;
+    }
+    clip[time_key] = static_cast<std::uint64_t>(time->seconds) * 1000 +
+                     static_cast<std::uint64_t>(time->nanoseconds) / 1'000'000;
+}
+
+Result<std::string> manifest_json(const StoryboardApp& app) {
+    std::shared_lock read(app.manifest->lock);
+    auto value = manifest_to_value(app.manifest->value);
+    if (!value) {
+        return fail(value.error());
+    }
+    if (auto clips = value->find("clips"); clips != value->end() && clips->is_array()) {
+        for (nlohmann::json& clip : *clips) {
+            add_file_time(clip, "raw_path", "raw_mtime_ms");
+            add_file_time(clip, "fast_path", "fast_mtime_ms");
+        }
+    }
+    return compact_json(*value);
+}
+
+RouteOutcome clip_video(StoryboardApp& app, http::Request& request, std::string_view rest) {
+    const auto slash = rest.rfind('/');
+    if (slash == std::string_view::npos) {
+        return Declined{std::move(request)};
+    }
+    const std::string_view id = rest.substr(0, slash);
+    const std::string_view kind = rest.substr(slash + 1);
+    if (kind != "raw" && kind != "fast") {
+        return Declined{std::move(request)};
+    }
+    const auto clip = find_clip(app, id);
+    if (!clip) {
+        return send_text(request, 404, fmt::format("no clip with id {}", id));
+    }
+    const auto& path = kind == "raw" ? clip->raw_path : clip->fast_path;
+    if (!path) {
+        return send_text(request, 404, fmt::format("clip {} has no {} path", id, kind));
+    }
+    if (!path_exists(*path)) {
+        return send_text(request, 404,
+                         fmt::format("clip {} {} file missing on disk: {}", id, kind, *path));
+    }
+    return send_file(request, *path, "video/webm");
+}
+
+RouteOutcome final_video(StoryboardApp& app, http::Request& request, std::string_view kind) {
+    if (kind != "raw" && kind != "fast") {
+        return Declined{std::move(request)};
+    }
+    std::optional<std::string> path;
+    {
+        std::shared_lock read(app.manifest->lock);
+        const Manifest& manifest = app.manifest->value;
+        path = kind == "raw" ? manifest.final_raw_path : manifest.final_fast_path;
+    }
+    if (!path) {
+        return send_text(request, 404, fmt::format("no final_{}_path in manifest", kind));
+    }
+    if (!path_exists(*path)) {
+        return send_text(request, 404, fmt::format("final {} file missing: {}", kind, *path));
+    }
+    return send_file(request, *path, "video/webm");
+}
+
+// The poster is written under a name of its own and renamed into place, so that a request
+// serving it (the page asks once per video of a card, at the same moment) never reads a file
+// that another request's ffmpeg is still writing.
+Status generate_poster(const std::string& video, const std::string& poster) {
+    static std::atomic<unsigned> counter{0};
+    const std::string stem = poster.substr(0, poster.size() - 4); // without ".jpg"
+    const std::string partial =
+        fmt::format("{}.partial-{}-{}.jpg", stem, ::getpid(), counter.fetch_add(1));
+    if (Status made = make_poster(video, partial); !made) {
+        std::remove(partial.c_str());
+        return made;
+    }
+    if (std::rename(partial.c_str(), poster.c_str()) != 0) {
+        const int err = errno;
+        std::remove(partial.c_str());
+        return fail(fmt::format("rename {} to {}: {}", partial, poster, os_error_text(err)));
+    }
+    return {};
+}
+
+RouteOutcome clip_poster(StoryboardApp& app, http::Request& request, std::string_view id) {
+    const auto clip = find_clip(app, id);
+    if (!clip) {
+        return send_text(request, 404, fmt::format("no clip with id {}", id));
+    }
+    if (clip->poster_path && path_exists(*clip->poster_path)) {
+        return send_file(request, *clip->poster_path, "image/jpeg");
+    }
+    std::optional<std::string> source;
+    if (clip->fast_path && path_exists(*clip->fast_path)) {
+        source = clip->fast_path;
+    } else if (clip->raw_path && path_exists(*clip->raw_path)) {
+        source = clip->raw_path;
+    } else {
+        return send_text(request, 404,
+                         fmt::format("clip {} has no video path to generate poster from", id));
+    }
+    const std::string poster = poster_path_for(*source);
+    if (!path_exists(poster)) {
+        if (Status made = generate_poster(*source, poster); !made) {
+            return send_text(request, 500,
+                             fmt::format("poster generation failed: {}", made.error()));
+        }
+    }
+    {
+        // Kept in memory only: the next reload forgets it and finds the file again by its name.
+        std::unique_lock write(app.manifest->lock);
+        for (Clip& c : app.manifest->value.clips) {
+            if (c.id == id) {
+                c.poster_path = poster;
+                break;
+            }
+        }
+    }
+    return send_file(request, poster, "image/jpeg");
+}
+
+RouteOutcome clip_picture(StoryboardApp& app, http::Request& request, std::string_view id,
+                          bool console) {
+    const auto clip = find_clip(app, id);
+    if (!clip) {
+        return send_text(request, 404, fmt::format("no clip with id {}", id));
+    }
+    const auto& path = console ? clip->console_png_path : clip->image_path;
+    if (!path) {
+        return send_text(request, 404,
+                         fmt::format("clip {} has no {}", id,
+                                     console ? "console_png_path" : "image_path"));
+    }
+    if (!path_exists(*path)) {
+        return send_text(request, 404,
+                         fmt::format("clip {} {} missing: {}", id,
+                                     console ? "console-png" : "image", *path));
+    }
+    return send_file(request, *path, "image/png");
+}
+
+std::string join_path(const std::string& dir, const std::string& name) {
+    if (dir.empty()) {
+        return name;
+    }
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
+    std::vector<std::string> inputs;
+    std::string slug;
+    {
+        std::shared_lock read(app.manifest->lock);
+        for (const Clip& clip : app.manifest->value.clips) {
+            if (auto path = existing_fast_clip_path(clip)) {
+                inputs.push_back(std::move(*path));
+            }
+        }
+        slug = slugify_title(app.manifest->value.title);
+    }
+    if (inputs.empty()) {
+        return send_json(request, 400,
+                         json_failure("no fast clips in manifest — every clip needs a fast_path "
+                                      "pointing at an existing file"));
+    }
+    const std::string output =
+        join_path(parent_directory(app.manifest_path), slug + "-final-fast.webm");
+    write_fd(STDOUT_FILENO, fmt::format("concat: {} clips -> {}\n", inputs.size(), output));
+
+    if (Status joined = concat_videos(inputs, output); !joined) {
+        return send_json(request, 500, json_failure("ffmpeg concat failed: " + joined.error()));
+    }
+    Status saved;
+    {
+        std::unique_lock write(app.manifest->lock);
+        app.manifest->value.final_fast_path = output;
+        saved = save_manifest(app.manifest->value, app.manifest_path);
+    }
+    if (!saved) {
+        return send_json(request, 500, json_failure("manifest save failed: " + saved.error()));
+    }
+    app.version->fetch_add(1);
+    return send_json(request, 200,
+                     fmt::format("{{\"ok\":true,\"path\":{},\"clipCount\":{}}}",
+                                 json_string(display_path(output)), inputs.size()));
+}
+
+} // namespace
+
+std::optional<Clip> find_clip(const StoryboardApp& app, std::string_view id) {
+    std::shared_lock read(app.manifest->lock);
+    for (const Clip& clip : app.manifest->value.clips) {
+        if (clip.id == id) {
+            return clip;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string slugify_title(std::string_view title) {
+    std::string slug;
+    for (std::size_t i = 0; i < title.size();) {
+        const auto c = static_cast<unsigned char>(title[i]);
+        if (c < 0x80) {
+            slug += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '-';
+            ++i;
+            continue;
+        }
+        // One "-" per character: skip the continuation bytes of a multi-byte sequence.
+        slug += '-';
+        ++i;
+        while (i < title.size() && (static_cast<unsigned char>(title[i]) & 0xC0) == 0x80) {
+            ++i;
+        }
+    }
+    const auto first = slug.find_first_not_of('-');
+    if (first == std::string::npos) {
+        return "tevo-reelcut";
+    }
+    return slug.substr(first, slug.find_last_not_of('-') - first + 1);
+}
+
+std::optional<std::string> existing_fast_clip_path(const Clip& clip) {
+    if (clip.fast_path && path_exists(*clip.fast_path)) {
+        return clip.fast_path;
+    }
+    return std::nullopt;
+}
+
+std::string poster_path_for(std::string_view video_path) {
+    const PathParts parts = split_path(video_path);
+    const auto name = parts.file_name();
+    if (!name) {
+        return std::string(video_path) + ".poster.jpg";
+    }
+    std::string base = std::string(parts.parent);
+    if (!base.empty() && base.back() != '/') {
+        base += '/';
+    }
+    std::string_view stem = *name;
+    if (const auto ext = file_extension(*name)) {
+        stem.remove_suffix(ext->size() + 1);
+    }
+    return base + std::string(stem) + ".poster.jpg";
+}
+
+RouteOutcome handle_storyboard_request(StoryboardApp& app, http::Request request,
+                                       const std::string& method, const std::string& path) {
+    const std::string_view p = path;
+    if (method == "GET") {
+        if (p == "/state") {
+            return send_json(request, 200, state_json(app));
+        }
+        if (p == "/manifest") {
+            auto body = manifest_json(app);
+            if (!body) {
+                return Handled{fail(body.error())}; // dropped: the layer answers 500
+            }
+            return send_json(request, 200, std::move(*body));
+        }
+        if (p.starts_with("/video/")) {
+            return clip_video(app, request, p.substr(7));
+        }
+        if (p.starts_with("/final-video/")) {
+            return final_video(app, request, p.substr(13));
+        }
+        if (p.starts_with("/poster/")) {
+            return clip_poster(app, request, p.substr(8));
+        }
+        if (p.starts_with("/image/")) {
+            return clip_picture(app, request, p.substr(7), false);
+        }
+        if (p.starts_with("/console-png/")) {
+            return clip_picture(app, request, p.substr(13), true);
+        }
+    }
+    if (method == "POST" && p == "/concat") {
+        return concat_clips(app, request);
+    }
+    return Declined{std::move(request)};
+}
+
+} // namespace reelcut

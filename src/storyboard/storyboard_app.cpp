@@ -1,0 +1,127 @@
+#include "storyboard/storyboard_app.hpp"
+
+#include "assets.hpp"
+#include "file_io.hpp"
+#include "storyboard/routes.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+
+namespace reelcut {
+
+StoryboardApp::StoryboardApp(std::string manifest_path, std::shared_ptr<SharedManifest> manifest,
+                             std::shared_ptr<VersionCounter> version)
+    : manifest_path(std::move(manifest_path)), manifest(std::move(manifest)),
+      version(std::move(version)) {}
+
+std::string StoryboardApp::html() const {
+    return storyboard_html();
+}
+
+std::string StoryboardApp::favicon() const {
+    return storyboard_favicon();
+}
+
+RouteOutcome StoryboardApp::handle(http::Request request, const std::string& method,
+                                   const std::string& path) {
+    return handle_storyboard_request(*this, std::move(request), method, path);
+}
+
+std::string storyboard_html() {
+    return std::string(assets::storyboard_html());
+}
+
+std::string storyboard_favicon() {
+    return std::string(assets::storyboard_icon_svg());
+}
+
+std::optional<FileTime> modification_time(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return FileTime{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+bool check_storyboard_manifest(ManifestWatcher& watcher) {
+    const auto now = modification_time(watcher.manifest_path);
+    if (!now) {
+        return false; // missing for a moment while a writer replaces it
+    }
+    std::lock_guard last_lock(*watcher.last_mtime_lock);
+    if (*now == *watcher.last_mtime) {
+        return false;
+    }
+    // Parsed outside the manifest lock: readers are kept waiting only for the swap.
+    auto loaded = load_manifest(watcher.manifest_path);
+    if (!loaded) {
+        // Retried on the next tick, so a half-written file is picked up once it is complete.
+        fmt::print(stderr, "storyboard: manifest reload failed: {}\n", loaded.error());
+        std::fflush(stderr);
+        return false;
+    }
+    {
+        std::unique_lock write(watcher.manifest->lock);
+        watcher.manifest->value = std::move(*loaded);
+    }
+    watcher.version->fetch_add(1);
+    *watcher.last_mtime = *now;
+    return true;
+}
+
+void watch_storyboard_manifest(ManifestWatcher watcher) {
+    try {
+        while (true) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            check_storyboard_manifest(watcher);
+        }
+    } catch (const std::exception& e) {
+        // Live updates stop; the server and the last good manifest stay.
+        fmt::print(stderr, "storyboard: manifest watcher stopped: {}\n", e.what());
+    }
+}
+
+Status run_storyboard(const StoryboardOptions& options) {
+    const std::string& path = options.manifest_path;
+    if (!path_exists(path)) {
+        return fail(fmt::format(
+            "manifest not found: {}. Hint: create one with `tevo-reelcut manifest init`.", path));
+    }
+    auto loaded = load_manifest(path);
+    if (!loaded) {
+        return fail(loaded.error());
+    }
+    std::string title = loaded->title.empty() ? "Storyboard" : loaded->title;
+    auto manifest = std::make_shared<SharedManifest>(std::move(*loaded));
+    auto version = std::make_shared<VersionCounter>(1);
+
+    // Unknown time: the epoch, so that the first tick loads the file again.
+    auto last_mtime = std::make_shared<FileTime>(modification_time(path).value_or(FileTime{}));
+    if (options.watch) {
+        ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
+                                version};
+        try {
+            std::thread(watch_storyboard_manifest, std::move(watcher)).detach();
+        } catch (const std::system_error& e) {
+            return fail(fmt::format("start manifest watcher: {}", e.what()));
+        }
+    }
+
+    auto app = std::make_shared<StoryboardApp>(path, manifest, version);
+    ServerConfig config;
+    config.tab_name = options.tab_name;
+    config.icon = "mdi:filmstrip-box-multiple";
+    config.subcommand = "storyboard";
+    config.title = std::move(title);
+    config.panel_id = options.panel_id;
+    config.port = options.port;
+    config.no_open = options.no_open;
+    return serve(std::move(config), std::move(app));
+}
+
+} // namespace reelcut
