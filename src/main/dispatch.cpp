@@ -84,9 +84,9 @@ int dispatch(const Cli& cli) {
     } else if (const auto* storyboard = std::get_if<StoryboardArgs>(&command)) {
         print_info(fmt::format("{}starting storyboard server on port {}{}", ansi::cyan,
                                storyboard->port, ansi::reset));
-        outcome = run_storyboard({storyboard->manifest, storyboard->port, storyboard->tab_name,
-                                  storyboard->panel_id, !storyboard->no_watch,
-                                  storyboard->no_open});
+        outcome =
+            run_storyboard({storyboard->manifest, storyboard->port, storyboard->tab_name,
+                            storyboard->panel_id, !storyboard->no_watch, storyboard->no_open});
         if (outcome) {
             print_ok("storyboard session ended");
         }

@@ -184,14 +184,14 @@ RouteOutcome clip_picture(StoryboardApp& app, http::Request& request, std::strin
     }
     const auto& path = console ? clip->console_png_path : clip->image_path;
     if (!path) {
-        return send_text(request, 404,
-                         fmt::format("clip {} has no {}", id,
-                                     console ? "console_png_path" : "image_path"));
+        return send_text(
+            request, 404,
+            fmt::format("clip {} has no {}", id, console ? "console_png_path" : "image_path"));
     }
     if (!path_exists(*path)) {
-        return send_text(request, 404,
-                         fmt::format("clip {} {} missing: {}", id,
-                                     console ? "console-png" : "image", *path));
+        return send_text(
+            request, 404,
+            fmt::format("clip {} {} missing: {}", id, console ? "console-png" : "image", *path));
     }
     return send_file(request, *path, "image/png");
 }

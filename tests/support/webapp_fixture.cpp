@@ -304,10 +304,12 @@ WebappFixture::WebappFixture(std::vector<std::string> args, FixtureSettings sett
     // Another process may take the free port before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = settings.port.value_or(free_port());
-        std::vector<std::string> argv{"--port", std::to_string(port_)};
+        std::vector<std::string> argv = settings.leading_args;
+        argv.insert(argv.end(), {"--port", std::to_string(port_)});
         argv.insert(argv.end(), args.begin(), args.end());
         process_.reset();
-        process_.emplace(REELCUT_FIXTURE_SERVER, argv, env, unset, home_.path() / "server");
+        process_.emplace(settings.program.value_or(REELCUT_FIXTURE_SERVER), argv, env, unset,
+                         home_.path() / "server");
         if (!process_->started()) {
             return;
         }
@@ -348,6 +350,15 @@ std::vector<std::string> WebappFixture::tevo_cli_calls() const {
 
 std::string WebappFixture::url(const std::string& target) const {
     return "http://127.0.0.1:" + std::to_string(port_) + target;
+}
+
+std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
+                                                 std::vector<std::string> args,
+                                                 FixtureSettings settings) {
+    settings.program = REELCUT_BIN;
+    settings.leading_args = {"storyboard", manifest};
+    args.insert(args.begin(), "--no-open");
+    return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
 }
 
 BrowserPage::BrowserPage(const std::string& url) {

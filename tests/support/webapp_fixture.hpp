@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -69,11 +70,14 @@ struct FixtureSettings {
     std::vector<std::string> unset_env; // removed from it
     std::optional<std::string> path;    // PATH; default: the stand-in tools first
     std::optional<std::uint16_t> port;  // default: a free port
+    // The server program (default: webapp-fixture-server) and the arguments before "--port P".
+    std::optional<std::string> program;
+    std::vector<std::string> leading_args;
 };
 
-// The fixture server (webapp-fixture-server) on 127.0.0.1 with HOME and TEVO_CLI_STATE_DIR in a
-// temporary directory. The constructor waits until the server answers or has exited; the
-// destructor asks for GET "/shutdown" and kills the process if it does not end.
+// A page server (by default the fixture server, webapp-fixture-server) on 127.0.0.1 with HOME and
+// TEVO_CLI_STATE_DIR in a temporary directory. The constructor waits until the server answers or
+// has exited; the destructor asks for GET "/shutdown" and kills the process if it does not end.
 class WebappFixture {
   public:
     explicit WebappFixture(std::vector<std::string> args = {}, FixtureSettings settings = {});
@@ -108,6 +112,11 @@ class WebappFixture {
     bool ready_ = false;
     std::optional<ChildProcess> process_;
 };
+
+// `tevo-reelcut storyboard MANIFEST --port P --no-open ARGS...` as a page server.
+std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
+                                                 std::vector<std::string> args = {},
+                                                 FixtureSettings settings = {});
 
 // A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed. The
 // constructor waits until the page has loaded.
