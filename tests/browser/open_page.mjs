@@ -1,13 +1,15 @@
 // Keeps one page open in headless Chromium until the process gets SIGTERM or SIGINT.
-//   node open_page.mjs URL
+//   node open_page.mjs URL [SCREENSHOT]
 // Prints "ready" once the page has loaded, then every console line of the page as
-// "console <level>: <text>" and page errors as "pageerror: <message>".
+// "console <level>: <text>" and page errors as "pageerror: <message>". On SIGUSR1 it saves a
+// full-page PNG to SCREENSHOT and prints "screenshot saved".
 import { chromium } from "playwright-core";
 import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 
 const url = process.argv[2];
+const screenshotPath = process.argv[3];
 if (!url) {
   console.error("usage: node open_page.mjs URL");
   process.exit(2);
@@ -42,6 +44,14 @@ async function close() {
     process.exit(0);
   }
 }
+process.on("SIGUSR1", async () => {
+  try {
+    await page.screenshot({ path: screenshotPath, fullPage: true });
+    console.log("screenshot saved");
+  } catch (err) {
+    console.log(`screenshot failed: ${err.message}`);
+  }
+});
 process.on("SIGTERM", close);
 process.on("SIGINT", close);
 

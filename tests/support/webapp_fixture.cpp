@@ -363,8 +363,9 @@ std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
 
 BrowserPage::BrowserPage(const std::string& url) {
     process_.emplace("/usr/bin/node",
-                     std::vector<std::string>{REELCUT_BROWSER_DIR "/open_page.mjs", url}, EnvList{},
-                     std::vector<std::string>{}, dir_.path() / "browser");
+                     std::vector<std::string>{REELCUT_BROWSER_DIR "/open_page.mjs", url,
+                                              (dir_.path() / "screenshot.png").string()},
+                     EnvList{}, std::vector<std::string>{}, dir_.path() / "browser");
     if (!process_->started()) {
         return;
     }
@@ -375,6 +376,29 @@ BrowserPage::BrowserPage(const std::string& url) {
         },
         std::chrono::seconds(60));
     ready_ = ready_ && !process_->wait_exit(std::chrono::milliseconds(0));
+}
+
+bool BrowserPage::screenshot(const std::filesystem::path& png) {
+    const auto shot = dir_.path() / "screenshot.png";
+    std::filesystem::remove(shot);
+    const auto count = [&] {
+        const std::string out = process_->out();
+        std::size_t n = 0;
+        for (auto at = out.find("screenshot "); at != std::string::npos;
+             at = out.find("screenshot ", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const std::size_t before = count();
+    ::kill(process_->pid(), SIGUSR1); // the harness alone, not Chromium's process group
+    if (!eventually([&] { return count() > before; }, std::chrono::seconds(30)) ||
+        !std::filesystem::exists(shot)) {
+        return false;
+    }
+    std::filesystem::create_directories(png.parent_path());
+    std::filesystem::copy_file(shot, png, std::filesystem::copy_options::overwrite_existing);
+    return true;
 }
 
 BrowserPage::~BrowserPage() {

@@ -130,6 +130,8 @@ class BrowserPage {
     bool ready() const { return ready_; }
     // What the harness printed: "ready", the page's console lines, errors.
     std::string log() const { return process_->out() + process_->err(); }
+    // Saves the whole page as a PNG; whether it was written.
+    bool screenshot(const std::filesystem::path& png);
 
   private:
     TempDir dir_;
