@@ -1,5 +1,6 @@
 // The eval channel over real HTTP, with a test client standing in for the page: submit, the
 // pending long poll, the result handover, and their errors.
+#include "support/raw_http.hpp"
 #include "support/webapp_fixture.hpp"
 
 #include <future>
@@ -133,6 +134,29 @@ TEST_F(WebappEval, EachJobGoesToExactlyOnePoller) {
         handed.insert(json::parse(reply.body)["id"].get<std::string>());
     }
     EXPECT_EQ(handed, submitted);
+}
+
+TEST(WebappEvalPollers, AJobIsNotHandedToAPollerThatWentAway) {
+    // Long polls as long as a page's, so the closed poller is still waiting when the job comes.
+    WebappFixture server{{"--no-open", "--eval-poll-ms", "20000"}};
+    ASSERT_TRUE(server.ready()) << server.err();
+    for (const bool reset : {false, true}) {
+        {
+            testing::RawClient reloaded_page(server.port());
+            ASSERT_TRUE(reloaded_page.send("GET /eval/pending HTTP/1.1\r\nHost: x\r\n\r\n"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (reset) {
+                reloaded_page.reset();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto submitted = server.request("POST", "/eval", R"({"code":"return 1"})");
+        const std::string id = json::parse(submitted.body)["id"];
+        const auto job = testing::http_request(server.port(), "GET", "/eval/pending", "", {},
+                                               std::chrono::seconds(5));
+        EXPECT_EQ(job.status, 200) << job.error;
+        EXPECT_EQ(job.body, R"({"id":")" + id + R"(","code":"return 1"})");
+    }
 }
 
 TEST_F(WebappEval, SubmitErrors) {

@@ -6,6 +6,7 @@
 #include "webapp/json_body.hpp"
 #include "webapp/server.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <uuid/uuid.h>
@@ -63,12 +64,28 @@ Status eval_submit(http::Request request, EvalChannel& channel) {
 }
 
 Status eval_pending(http::Request request, EvalChannel& channel) {
+    // A poller whose page was reloaded or closed is still waiting here; a job handed to it would
+    // be lost and its `eval` would wait in vain. It is checked for while waiting and before a job
+    // is handed over, and such a job goes back to the front of the queue.
+    constexpr auto kCheckEvery = std::chrono::milliseconds(500);
     const auto deadline = std::chrono::steady_clock::now() + eval_poll_limit();
     std::optional<EvalJob> job;
     {
         std::unique_lock lock(channel.mutex);
-        channel.changed.wait_until(lock, deadline, [&] { return !channel.pending.empty(); });
+        while (channel.pending.empty()) {
+            const auto slice = std::min(deadline, std::chrono::steady_clock::now() + kCheckEvery);
+            channel.changed.wait_until(lock, slice, [&] { return !channel.pending.empty(); });
+            if (!channel.pending.empty() || std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            if (request.client_gone()) {
+                return {}; // nobody to answer
+            }
+        }
         if (!channel.pending.empty()) {
+            if (request.client_gone()) {
+                return {};
+            }
             job = std::move(channel.pending.front());
             channel.pending.pop_front();
         }

@@ -644,6 +644,16 @@ const std::vector<Header>& Request::headers() const {
     return pending_ ? pending_->headers : no_headers;
 }
 
+bool Request::client_gone() const {
+    if (!pending_) {
+        return true;
+    }
+    // The connection is not read while its request is being answered, so a peer that closed
+    // shows only as a hang-up on the socket.
+    pollfd pfd{pending_->conn->socket.native_handle(), POLLRDHUP, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 std::optional<std::string> Request::header(std::string_view name) const {
     for (const Header& h : headers()) {
         if (iequals(h.name, name)) {

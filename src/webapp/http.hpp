@@ -77,6 +77,10 @@ class Request {
     // The first header of that name (compared without regard to ASCII case).
     std::optional<std::string> header(std::string_view name) const;
 
+    // Whether the client has closed its end of the connection (or reset it) while the request
+    // waits for its answer; such a client cannot receive the answer.
+    bool client_gone() const;
+
     // Reads the whole body (Content-Length or chunked), first sending "100 Continue" when the
     // client asked for it. Fails with the transport's error text when the client goes away.
     Result<std::string> read_body();
