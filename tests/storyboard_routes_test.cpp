@@ -354,6 +354,26 @@ TEST_F(StoryboardConcat, WithoutWatchingOnlyTheSaveRaisesTheVersion) {
     EXPECT_EQ(version_of(*server), 2u);
 }
 
+TEST_F(StoryboardConcat, AFailedSaveKeepsTheJoinInMemoryOnly) {
+    save_demo();
+    auto server = storyboard_server(manifest_path, {"--no-watch"});
+    ASSERT_TRUE(server->ready()) << server->err();
+    // Something that cannot be replaced by a file now stands where the manifest was.
+    fs::remove(manifest_path);
+    fs::create_directories(fs::path(manifest_path) / "occupied");
+
+    const HttpReply reply = server->request("POST", "/concat");
+    EXPECT_EQ(reply.status, 500);
+    const json body = json::parse(reply.body);
+    EXPECT_EQ(body["ok"], false);
+    EXPECT_TRUE(body["error"].get<std::string>().starts_with("manifest save failed: "))
+        << reply.body;
+    EXPECT_EQ(version_of(*server), 1u);
+    const std::string output = dir / "my-demo--2-final-fast.webm";
+    EXPECT_EQ(json::parse(server->request("GET", "/manifest").body)["final_fast_path"], output);
+    EXPECT_TRUE(fs::exists(output));
+}
+
 TEST_F(StoryboardConcat, NothingToJoinRunsNothing) {
     Manifest manifest = new_manifest("Empty");
     Clip raw_only = clip_of("raw", "Raw only");
