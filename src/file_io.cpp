@@ -61,6 +61,20 @@ std::optional<std::string_view> file_extension(std::string_view name) {
     return name.substr(dot + 1);
 }
 
+std::string_view file_stem(std::string_view name) {
+    const auto ext = file_extension(name);
+    return ext ? name.substr(0, name.size() - ext->size() - 1) : name;
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    std::string path(dir);
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
 std::string parent_directory(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();

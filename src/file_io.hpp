@@ -29,6 +29,12 @@ std::optional<std::string_view> file_extension(std::string_view name);
 bool path_exists(const std::string& path);
 bool is_regular_file(const std::string& path);
 
+// A file name without its extension (see file_extension).
+std::string_view file_stem(std::string_view name);
+
+// `name` inside `dir`: `name` alone when `dir` is empty, one "/" between them otherwise.
+std::string join_path(std::string_view dir, std::string_view name);
+
 // The directory part of a path: "" for a bare name, "/" for a name in the root.
 std::string parent_directory(std::string path);
 

@@ -1,5 +1,6 @@
 #include "ffmpeg/media_tools.hpp"
 
+#include "file_io.hpp"
 #include "subprocess.hpp"
 
 #include <atomic>
@@ -16,12 +17,7 @@ std::string system_temp_dir() {
 }
 
 std::string temp_file_path(std::string_view name) {
-    std::string path = system_temp_dir();
-    if (path.back() != '/') {
-        path += '/';
-    }
-    path += name;
-    return path;
+    return join_path(system_temp_dir(), name);
 }
 
 std::string unique_temp_path(std::string_view prefix, std::string_view suffix) {

@@ -98,17 +98,11 @@ std::string default_output_path(const std::string& input, std::string_view suffi
     if (parts.last.empty()) {
         return fmt::format("./-{}.webm", suffix); // no parent at all: the current directory
     }
-    const std::string_view parent = parts.parent;
     // "." and ".." name no file: empty stem, no extension.
     const std::string_view name = parts.file_name().value_or(std::string_view{});
     const std::optional<std::string_view> ext = file_extension(name);
-    const std::string_view stem = ext ? name.substr(0, name.size() - ext->size() - 1) : name;
-    std::string file = fmt::format("{}-{}.{}", lossy_utf8(stem), suffix,
-                                   ext ? lossy_utf8(*ext) : std::string("webm"));
-    if (parent.empty()) {
-        return file;
-    }
-    return std::string(parent) + (parent.back() == '/' ? "" : "/") + file;
+    return join_path(parts.parent, fmt::format("{}-{}.{}", lossy_utf8(file_stem(name)), suffix,
+                                               ext ? lossy_utf8(*ext) : std::string("webm")));
 }
 
 } // namespace reelcut

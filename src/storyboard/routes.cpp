@@ -3,8 +3,10 @@
 #include "ffmpeg/finishing.hpp"
 #include "file_io.hpp"
 #include "json_text.hpp"
+#include "main/finishing_commands.hpp"
 #include "main/output.hpp"
 #include "storyboard/storyboard_app.hpp"
+#include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 #include "webapp/video.hpp"
 
@@ -36,7 +38,7 @@ RouteOutcome send_file(http::Request& request, const std::string& path, const ch
 
 // {"ok":false,"error":"..."} with the message escaped, so a multi-line ffmpeg error stays valid.
 std::string json_failure(std::string_view message) {
-    return "{\"ok\":false,\"error\":" + json_string(display_path(message)) + "}";
+    return "{\"ok\":false,\"error\":" + json_string(lossy_utf8(message)) + "}";
 }
 
 // Body of GET "/state"; formatted under the read lock, sent after it is released so that a client
@@ -196,13 +198,6 @@ RouteOutcome clip_picture(StoryboardApp& app, http::Request& request, std::strin
     return send_file(request, *path, "image/png");
 }
 
-std::string join_path(const std::string& dir, const std::string& name) {
-    if (dir.empty()) {
-        return name;
-    }
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
     std::vector<std::string> inputs;
     std::string slug;
@@ -278,10 +273,7 @@ std::string slugify_title(std::string_view title) {
 }
 
 std::optional<std::string> existing_fast_clip_path(const Clip& clip) {
-    if (clip.fast_path && path_exists(*clip.fast_path)) {
-        return clip.fast_path;
-    }
-    return std::nullopt;
+    return existing_clip_path_of_kind(clip, "fast");
 }
 
 std::string poster_path_for(std::string_view video_path) {
@@ -290,15 +282,7 @@ std::string poster_path_for(std::string_view video_path) {
     if (!name) {
         return std::string(video_path) + ".poster.jpg";
     }
-    std::string base = std::string(parts.parent);
-    if (!base.empty() && base.back() != '/') {
-        base += '/';
-    }
-    std::string_view stem = *name;
-    if (const auto ext = file_extension(*name)) {
-        stem.remove_suffix(ext->size() + 1);
-    }
-    return base + std::string(stem) + ".poster.jpg";
+    return join_path(parts.parent, std::string(file_stem(*name)) + ".poster.jpg");
 }
 
 RouteOutcome handle_storyboard_request(StoryboardApp& app, http::Request request,
