@@ -29,21 +29,11 @@ using testing::WebappFixture;
 
 const std::string kTitle = "Fish & Chips <b>Demo</b> \"v2\"";
 
-// Runs a snippet in the page (as `eval` does) and gives its value; null when it failed.
+// Runs a snippet in the page (as `eval` does): its value, or the outcome when it failed (null when
+// none came).
 json evaluate(const WebappFixture& server, const std::string& code) {
-    const auto submitted = server.request("POST", "/eval", json{{"code", code}}.dump());
-    if (submitted.status != 200) {
-        return nullptr;
-    }
-    const std::string id = json::parse(submitted.body).value("id", "");
-    for (int i = 0; i < 15; ++i) {
-        const auto reply = server.request("GET", "/eval/" + id + "/result");
-        if (reply.status == 200) {
-            const json outcome = json::parse(reply.body);
-            return outcome.value("ok", false) ? outcome["value"] : json(outcome);
-        }
-    }
-    return nullptr;
+    const json outcome = testing::eval_outcome(server, code);
+    return outcome.is_object() && outcome.value("ok", false) ? outcome["value"] : outcome;
 }
 
 bool page_shows(const WebappFixture& server, const std::string& condition,

@@ -34,18 +34,7 @@ class WebappBrowser : public ::testing::Test {
             << (page ? page->log() : "");
     }
 
-    // Submits the code and collects the page's outcome, polling as the command line does.
-    static json evaluate(const std::string& code) {
-        const auto submitted = server->request("POST", "/eval", json{{"code", code}}.dump());
-        const std::string id = json::parse(submitted.body).value("id", "");
-        for (int i = 0; i < 15; ++i) {
-            const auto reply = server->request("GET", "/eval/" + id + "/result");
-            if (reply.status == 200) {
-                return json::parse(reply.body);
-            }
-        }
-        return nullptr;
-    }
+    static json evaluate(const std::string& code) { return testing::eval_outcome(*server, code); }
 
     static WebappFixture* server;
     static BrowserPage* page;

@@ -352,6 +352,21 @@ std::string WebappFixture::url(const std::string& target) const {
     return "http://127.0.0.1:" + std::to_string(port_) + target;
 }
 
+nlohmann::json eval_outcome(const WebappFixture& server, const std::string& code) {
+    const auto submitted = server.request("POST", "/eval", nlohmann::json{{"code", code}}.dump());
+    if (submitted.status != 200) {
+        return nullptr;
+    }
+    const std::string id = nlohmann::json::parse(submitted.body).value("id", "");
+    for (int i = 0; i < 15; ++i) {
+        const auto reply = server.request("GET", "/eval/" + id + "/result");
+        if (reply.status == 200) {
+            return nlohmann::json::parse(reply.body);
+        }
+    }
+    return nullptr;
+}
+
 std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  std::vector<std::string> args,
                                                  FixtureSettings settings) {

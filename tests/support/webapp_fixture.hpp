@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -112,6 +113,10 @@ class WebappFixture {
     bool ready_ = false;
     std::optional<ChildProcess> process_;
 };
+
+// Submits `code` on POST "/eval" and collects the page's outcome object the way `eval` does
+// (15 result polls); null when none came.
+nlohmann::json eval_outcome(const WebappFixture& server, const std::string& code);
 
 // `tevo-reelcut storyboard MANIFEST --port P --no-open ARGS...` as a page server.
 std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
