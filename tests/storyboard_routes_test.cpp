@@ -440,7 +440,8 @@ TEST_F(StoryboardRoutes, AReaderThatStopsReadingDoesNotHoldUpLiveUpdates) {
     ASSERT_TRUE(server->ready()) << server->err();
 
     testing::RawClient stalled(server->port());
-    ASSERT_TRUE(stalled.send("GET /manifest HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(stalled.send("GET /manifest HTTP/1.1\r\nHost: 127.0.0.1:" +
+                             std::to_string(server->port()) + "\r\n\r\n"));
     EXPECT_EQ(stalled.read_some(12), "HTTP/1.1 200");
     manifest.clips.resize(1);
     save(manifest);

@@ -306,5 +306,76 @@ TEST(WebappServe, EveryPlaceholderIsReplacedAndAPageWithoutOneIsServedUnchanged)
     }
 }
 
+// The guard sits in front of every route: a refused request changes nothing, is answered 403 with
+// the reason as JSON and leaves one line on standard error.
+TEST(WebappServe, RefusedRequestsChangeNothingAndAreLoggedOnce) {
+    WebappFixture server({"--no-open", "--eval-poll-ms", "300"});
+    ASSERT_TRUE(server.ready()) << server.err();
+    const std::string port = std::to_string(server.port());
+    struct Case {
+        std::string method;
+        std::string target;
+        testing::EnvList headers;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"GET",
+         "/shutdown",
+         {{"Host", "rebind.test:" + port}},
+         "forbidden: Host \"rebind.test:" + port + "\" does not name this server"},
+        {"POST",
+         "/eval",
+         {{"Origin", "http://127.0.0.1:9"}, {"Content-Type", "text/plain"}},
+         "forbidden: Origin \"http://127.0.0.1:9\" is not this server's page"},
+        {"GET",
+         "/shutdown?x=1",
+         {{"Sec-Fetch-Site", "same-site"}, {"Sec-Fetch-Mode", "no-cors"}},
+         "forbidden: request from another site"},
+        {"DELETE", "/console", {{"Sec-Fetch-Site", "cross-site"}}, "forbidden: cross-site request"},
+    };
+    ASSERT_EQ(server.request("POST", "/console", R"({"level":"log","args":["kept"]})").status, 200);
+    for (const Case& c : cases) {
+        const auto reply = server.request(c.method, c.target, R"({"code":"return 1"})", c.headers);
+        EXPECT_EQ(reply.status, 403) << c.target;
+        EXPECT_EQ(reply.header("Content-Type"), "application/json");
+        EXPECT_EQ(json::parse(reply.body), (json{{"ok", false}, {"error", c.reason}}));
+    }
+    // Still serving; no job was queued and the console was not cleared.
+    EXPECT_EQ(server.request("GET", "/eval/pending").status, 204);
+    EXPECT_NE(server.request("GET", "/console").body.find("kept"), std::string::npos);
+    EXPECT_FALSE(server.wait_exit(0ms));
+
+    std::vector<std::string> rejected;
+    for (const auto& line : lines_of(server.err())) {
+        if (line.starts_with("webapp rejected ")) {
+            rejected.push_back(line);
+        }
+    }
+    ASSERT_EQ(rejected.size(), cases.size()) << server.err();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string path = cases[i].target.substr(0, cases[i].target.find('?'));
+        EXPECT_EQ(rejected[i],
+                  "webapp rejected " + cases[i].method + " " + path + ": " + cases[i].reason);
+    }
+}
+
+TEST(WebappServe, PagesReachedThroughTheWorkspaceProxyAreServed) {
+    WebappFixture server({"--no-open"}, with_env({{"VSCODE_PROXY_URI",
+                                                   "https://code.example.com/proxy/{{port}}/"}}));
+    ASSERT_TRUE(server.ready()) << server.err();
+    const std::string own = "127.0.0.1:" + std::to_string(server.port());
+    for (const testing::EnvList& headers : std::vector<testing::EnvList>{
+             {{"Host", "code.example.com"}, {"Origin", "https://code.example.com"}},
+             {{"Host", own}, {"Origin", "https://code.example.com"}},
+             {{"Host", own}, {"Origin", "http://" + own}, {"Sec-Fetch-Site", "same-origin"}},
+         }) {
+        EXPECT_EQ(
+            server.request("POST", "/console", R"({"level":"log","args":["x"]})", headers).status,
+            200)
+            << headers[0].second << " " << headers[1].second;
+    }
+    EXPECT_EQ(server.request("GET", "/", "", {{"Host", "elsewhere.example.com"}}).status, 403);
+}
+
 } // namespace
 } // namespace reelcut

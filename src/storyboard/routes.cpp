@@ -36,11 +36,6 @@ RouteOutcome send_file(http::Request& request, const std::string& path, const ch
     return Handled{serve_file_with_range(std::move(request), path, type)};
 }
 
-// {"ok":false,"error":"..."} with the message escaped, so a multi-line ffmpeg error stays valid.
-std::string json_failure(std::string_view message) {
-    return "{\"ok\":false,\"error\":" + json_string(lossy_utf8(message)) + "}";
-}
-
 // Body of GET "/state"; formatted under the read lock, sent after it is released so that a client
 // that stops reading cannot hold up the watcher's swap.
 std::string state_json(const StoryboardApp& app) {

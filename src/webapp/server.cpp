@@ -1,6 +1,8 @@
 #include "webapp/server.hpp"
 
 #include "main/output.hpp"
+#include "subprocess.hpp"
+#include "text_format.hpp"
 #include "webapp/console.hpp"
 #include "webapp/eval.hpp"
 #include "webapp/registry.hpp"
@@ -47,6 +49,20 @@ std::optional<std::string> result_route_id(const std::string& path) {
     return path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
 }
 
+std::optional<std::string_view> view(const std::optional<std::string>& text) {
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+std::optional<std::string> refusal(const RequestGuard& guard, const http::Request& request,
+                                   const std::string& method, const std::string& path) {
+    const auto host = request.header("Host");
+    const auto origin = request.header("Origin");
+    const auto site = request.header("Sec-Fetch-Site");
+    const auto mode = request.header("Sec-Fetch-Mode");
+    return guard.rejection(
+        GuardedRequest{method, path, view(host), view(origin), view(site), view(mode)});
+}
+
 } // namespace
 
 http::Response text_response(std::uint16_t status, std::string body) {
@@ -59,6 +75,10 @@ http::Response json_response(std::uint16_t status, std::string body) {
     http::Response response(status, std::move(body));
     response.with_header("Content-Type", "application/json");
     return response;
+}
+
+std::string json_failure(std::string_view message) {
+    return "{\"ok\":false,\"error\":" + json_string(lossy_utf8(message)) + "}";
 }
 
 Status route(http::Request request, const std::string& method, const std::string& path,
@@ -113,15 +133,22 @@ Status route(http::Request request, const std::string& method, const std::string
     return std::get<Declined>(outcome).request.respond(text_response(404, "not found"));
 }
 
-void request_thread(http::Request request, std::shared_ptr<WebApp> app,
-                    std::shared_ptr<ConsoleLog> console, std::shared_ptr<EvalChannel> eval,
+void request_thread(http::Request request, std::shared_ptr<const RequestGuard> guard,
+                    std::shared_ptr<WebApp> app, std::shared_ptr<ConsoleLog> console,
+                    std::shared_ptr<EvalChannel> eval,
                     std::shared_ptr<std::atomic<bool>> shutdown) {
     const std::string method = request.method();
     const std::string url = request.url();
     const std::string path = url.substr(0, url.find('?'));
     Status outcome;
     try {
-        outcome = route(std::move(request), method, path, url, app, console, eval, shutdown);
+        if (auto refused = refusal(*guard, request, method, path)) {
+            write_fd(2,
+                     "webapp rejected " + method + " " + lossy_utf8(path) + ": " + *refused + "\n");
+            outcome = request.respond(json_response(403, json_failure(*refused)));
+        } else {
+            outcome = route(std::move(request), method, path, url, app, console, eval, shutdown);
+        }
     } catch (const std::exception& e) {
         // The request was destroyed while unwinding, which answers it 500; the server goes on.
         outcome = fail(std::string("internal error: ") + e.what());
@@ -169,6 +196,8 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
         write_fd(1, "webapp tab '" + config.tab_name + "' open on port " + port + "\n");
     }
 
+    auto guard =
+        std::make_shared<const RequestGuard>(RequestGuard::from_environment(server->port()));
     auto console = new_console_log();
     auto eval = new_eval_channel();
     auto shutdown = std::make_shared<std::atomic<bool>>(false);
@@ -183,7 +212,8 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
             continue;
         }
         try {
-            std::thread(request_thread, std::move(**next), app, console, eval, shutdown).detach();
+            std::thread(request_thread, std::move(**next), guard, app, console, eval, shutdown)
+                .detach();
         } catch (const std::exception& e) {
             // No thread for it: the request, destroyed unanswered, gets its 500.
             write_fd(2, std::string("webapp accept error: cannot start a request thread: ") +

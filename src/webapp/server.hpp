@@ -5,12 +5,14 @@
 
 #include "result.hpp"
 #include "webapp/http.hpp"
+#include "webapp/request_guard.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace reelcut {
@@ -60,6 +62,9 @@ http::Response text_response(std::uint16_t status, std::string body);
 // caller.
 http::Response json_response(std::uint16_t status, std::string body);
 
+// {"ok":false,"error":"..."} with the message escaped, so a multi-line message stays valid JSON.
+std::string json_failure(std::string_view message);
+
 // Binds 127.0.0.1:port, registers the instance, prints the URL, opens the webview tab (unless
 // headless) and serves until GET or POST "/shutdown"; then removes the tab and the registry file.
 Status serve(ServerConfig config, std::shared_ptr<WebApp> app);
@@ -70,9 +75,9 @@ Status route(http::Request request, const std::string& method, const std::string
              const std::shared_ptr<ConsoleLog>& console, const std::shared_ptr<EvalChannel>& eval,
              const std::shared_ptr<std::atomic<bool>>& shutdown);
 
-// The body of one request's detached thread.
-void request_thread(http::Request request, std::shared_ptr<WebApp> app,
-                    std::shared_ptr<ConsoleLog> console, std::shared_ptr<EvalChannel> eval,
-                    std::shared_ptr<std::atomic<bool>> shutdown);
+// The body of one request's detached thread: the guard's check, then `route`.
+void request_thread(http::Request request, std::shared_ptr<const RequestGuard> guard,
+                    std::shared_ptr<WebApp> app, std::shared_ptr<ConsoleLog> console,
+                    std::shared_ptr<EvalChannel> eval, std::shared_ptr<std::atomic<bool>> shutdown);
 
 } // namespace reelcut

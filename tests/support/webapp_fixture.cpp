@@ -1,5 +1,6 @@
 #include "support/webapp_fixture.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -94,9 +95,13 @@ HttpReply http_request(std::uint16_t port, const std::string& method, const std:
         reply.error = std::string("connect: ") + std::strerror(errno);
         return reply;
     }
-    std::string message = method + " " + target +
-                          " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                          "\r\nConnection: close\r\n";
+    std::string message = method + " " + target + " HTTP/1.1\r\n";
+    const bool own_host = std::any_of(headers.begin(), headers.end(),
+                                      [](const auto& h) { return lower(h.first) == "host"; });
+    if (!own_host) {
+        message += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    }
+    message += "Connection: close\r\n";
     bool has_length = false;
     for (const auto& [name, value] : headers) {
         message += name + ": " + value + "\r\n";

@@ -33,7 +33,8 @@ struct HttpReply {
 };
 
 // One request on its own connection to 127.0.0.1:port, sent byte for byte as given (the target
-// is not normalised), with "Connection: close"; waits up to `timeout` for the whole answer.
+// is not normalised), with "Connection: close" and, unless `headers` has one, "Host:
+// 127.0.0.1:port"; waits up to `timeout` for the whole answer.
 HttpReply http_request(std::uint16_t port, const std::string& method, const std::string& target,
                        const std::string& body = "", const EnvList& headers = {},
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
