@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
@@ -41,6 +42,16 @@ namespace {
 
 // Browsers send large cookies now and then; anything past this is not a header we want.
 constexpr std::uint32_t header_limit = 64 * 1024;
+// Far above any page's upload; a larger body is refused before it is read.
+constexpr std::uint64_t body_limit = 64ull * 1024 * 1024;
+// A client that neither sends nor takes a byte for this long is gone or stalling on purpose; its
+// connection ends so it cannot hold a thread and a connection slot forever. Waiting for a long
+// poll's answer is not counted: nothing is read or written then.
+constexpr std::chrono::milliseconds idle_limit = std::chrono::seconds(60);
+// Every connection has a thread; past this many, new ones are refused instead.
+constexpr std::size_t max_connections = 1024;
+// Refused connections whose 503 is still being delivered; past this they are closed at once.
+constexpr std::size_t max_refused_draining = 256;
 // Per sendfile call; the kernel copies straight from the page cache to the socket.
 constexpr std::size_t file_chunk = 256 * 1024;
 // What a lingering close still reads from a client whose body we did not want.
@@ -126,6 +137,84 @@ void close_fd(int fd) {
     }
 }
 
+// Waits until `fd` is ready for `events`, at most `idle_limit`; false with `ec` set otherwise.
+bool wait_ready(int fd, short events, boost::system::error_code& ec) {
+    const auto deadline = std::chrono::steady_clock::now() + idle_limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            ec = asio::error::timed_out;
+            return false;
+        }
+        pollfd pfd{fd, events, 0};
+        const int r = ::poll(&pfd, 1, static_cast<int>(left));
+        if (r > 0) {
+            return true; // readiness, a hang-up or an error: the next call tells which
+        }
+        if (r < 0 && errno != EINTR) {
+            ec.assign(errno, boost::system::system_category());
+            return false;
+        }
+    }
+}
+
+// The connection's socket for Beast's synchronous reads and writes, which would otherwise wait
+// without end: the socket is non-blocking, and each wait for the peer is bounded by `idle_limit`.
+class TimedStream {
+  public:
+    explicit TimedStream(tcp::socket& socket) : socket_(socket) {}
+
+    using executor_type = tcp::socket::executor_type;
+    executor_type get_executor() { return socket_.get_executor(); }
+
+    template <class Buffers>
+    std::size_t read_some(const Buffers& buffers, boost::system::error_code& ec) {
+        for (;;) {
+            const std::size_t n = socket_.read_some(buffers, ec);
+            if (ec != asio::error::would_block && ec != asio::error::try_again) {
+                return n;
+            }
+            if (!wait_ready(socket_.native_handle(), POLLIN, ec)) {
+                return 0;
+            }
+        }
+    }
+    template <class Buffers> std::size_t read_some(const Buffers& buffers) {
+        boost::system::error_code ec;
+        const std::size_t n = read_some(buffers, ec);
+        if (ec) {
+            throw boost::system::system_error(ec);
+        }
+        return n;
+    }
+
+    template <class Buffers>
+    std::size_t write_some(const Buffers& buffers, boost::system::error_code& ec) {
+        for (;;) {
+            const std::size_t n = socket_.write_some(buffers, ec);
+            if (ec != asio::error::would_block && ec != asio::error::try_again) {
+                return n;
+            }
+            if (!wait_ready(socket_.native_handle(), POLLOUT, ec)) {
+                return 0;
+            }
+        }
+    }
+    template <class Buffers> std::size_t write_some(const Buffers& buffers) {
+        boost::system::error_code ec;
+        const std::size_t n = write_some(buffers, ec);
+        if (ec) {
+            throw boost::system::system_error(ec);
+        }
+        return n;
+    }
+
+  private:
+    tcp::socket& socket_;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -205,8 +294,12 @@ struct Connection {
         socket.assign(state->protocol, fd, ec);
         if (ec) {
             ::close(fd);
+            return;
         }
+        socket.non_blocking(true, ec); // waits go through `TimedStream`
     }
+
+    TimedStream stream() { return TimedStream(socket); }
 };
 
 enum class Outcome { waiting, answered, dropped };
@@ -298,10 +391,12 @@ WriteResult write_answer(PendingRequest& p, Response response) {
             const std::string& text = response.text_body();
             full.body() = TextBody::value_type(text.data(), text.size());
             bhttp::serializer<false, TextBody> sr{full};
-            bhttp::write(c.socket, sr, ec);
+            TimedStream stream = c.stream();
+            bhttp::write(stream, sr, ec);
         } else {
             bhttp::serializer<false, bhttp::empty_body> sr{head};
-            bhttp::write_header(c.socket, sr, ec);
+            TimedStream stream = c.stream();
+            bhttp::write_header(stream, sr, ec);
         }
         if (ec) {
             c.broken = true;
@@ -311,7 +406,8 @@ WriteResult write_answer(PendingRequest& p, Response response) {
     }
 
     bhttp::serializer<false, bhttp::empty_body> sr{head};
-    bhttp::write_header(c.socket, sr, ec);
+    TimedStream stream = c.stream();
+    bhttp::write_header(stream, sr, ec);
     if (ec) {
         close_fd(file->fd);
         c.broken = true;
@@ -339,7 +435,7 @@ WriteResult write_answer(PendingRequest& p, Response response) {
                 chunk.resize(64 * 1024);
                 n = ::pread(file->fd, chunk.data(), std::min(want, chunk.size()), offset);
                 if (n > 0) {
-                    asio::write(c.socket, asio::buffer(chunk.data(), static_cast<std::size_t>(n)),
+                    asio::write(stream, asio::buffer(chunk.data(), static_cast<std::size_t>(n)),
                                 ec);
                     if (ec) {
                         result = fail(error_text(ec));
@@ -353,8 +449,10 @@ WriteResult write_answer(PendingRequest& p, Response response) {
                     continue;
                 }
                 if (errno == EAGAIN) {
-                    pollfd pfd{sock, POLLOUT, 0};
-                    ::poll(&pfd, 1, -1);
+                    if (!wait_ready(sock, POLLOUT, ec)) {
+                        result = fail(error_text(ec));
+                        break;
+                    }
                     continue;
                 }
                 result = fail(os_error_text(errno));
@@ -400,7 +498,7 @@ void lingering_close(tcp::socket& socket) {
             break;
         }
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
         if (n <= 0) {
@@ -412,9 +510,9 @@ void lingering_close(tcp::socket& socket) {
     socket.close(ec);
 }
 
-// A fixed answer for requests that never reach the queue (unparsable, header too large, no
-// thread to serve them). Lingering keeps the answer readable but ties up the calling thread.
-void answer_and_close(Connection& c, unsigned status, bool linger = true) {
+// A fixed answer for requests that never reach the queue (unparsable, header or body too large).
+// Lingering keeps the answer readable.
+void answer_and_close(Connection& c, unsigned status) {
     bhttp::response<bhttp::empty_body> res;
     res.version(11);
     res.result(status);
@@ -422,12 +520,9 @@ void answer_and_close(Connection& c, unsigned status, bool linger = true) {
     res.content_length(0);
     res.keep_alive(false);
     boost::system::error_code ec;
-    bhttp::write(c.socket, res, ec);
-    if (linger) {
-        lingering_close(c.socket);
-    } else {
-        c.socket.close(ec);
-    }
+    TimedStream stream = c.stream();
+    bhttp::write(stream, res, ec);
+    lingering_close(c.socket);
 }
 
 void serve_connection(const std::shared_ptr<Connection>& conn) {
@@ -442,10 +537,11 @@ void serve_connection(const std::shared_ptr<Connection>& conn) {
         }
         auto parser = std::make_unique<bhttp::request_parser<bhttp::string_body>>();
         parser->header_limit(header_limit);
-        // boost::none would disable the limit, but 1.74 compares a known length against it wrongly.
-        parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        // A Content-Length above it fails the header; a chunked body fails once it passes it.
+        parser->body_limit(body_limit);
         boost::system::error_code ec;
-        bhttp::read_header(conn->socket, conn->buffer, *parser, ec);
+        TimedStream stream = conn->stream();
+        bhttp::read_header(stream, conn->buffer, *parser, ec);
         bool stopped;
         {
             std::lock_guard lock(state.mutex);
@@ -454,6 +550,10 @@ void serve_connection(const std::shared_ptr<Connection>& conn) {
         }
         if (ec == bhttp::error::header_limit) {
             answer_and_close(*conn, 431);
+            return;
+        }
+        if (ec == bhttp::error::body_limit) {
+            answer_and_close(*conn, 413);
             return;
         }
         if (ec && ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
@@ -539,11 +639,90 @@ void push_error(State& state, std::string text) {
     state.ready.notify_one();
 }
 
+// A refused connection's "503" without a thread: written at once (it fits any socket buffer).
+void send_refusal(int fd) {
+    const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nDate: " + http_date() +
+                               "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    (void)::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+}
+
+// Refused connections whose client may still be sending: the listening thread reads and drops
+// what comes for a moment before closing, so that the 503 is not lost to a reset.
+class RefusedConnections {
+  public:
+    RefusedConnections() = default;
+    RefusedConnections(const RefusedConnections&) = delete;
+    RefusedConnections& operator=(const RefusedConnections&) = delete;
+    ~RefusedConnections() {
+        for (const Draining& d : draining_) {
+            ::close(d.fd);
+        }
+    }
+
+    void add(int fd) {
+        send_refusal(fd);
+        if (draining_.size() >= max_refused_draining) {
+            ::close(fd);
+            return;
+        }
+        draining_.push_back(
+            {fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_ms)});
+    }
+
+    // Appends the descriptors to poll; returns how long the poll may wait (-1: no limit).
+    int prepare(std::vector<pollfd>& fds) const {
+        if (draining_.empty()) {
+            return -1;
+        }
+        auto first = draining_.front().until;
+        for (const Draining& d : draining_) {
+            fds.push_back({d.fd, POLLIN, 0});
+            first = std::min(first, d.until);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              first - std::chrono::steady_clock::now())
+                              .count();
+        return static_cast<int>(std::clamp<long long>(left + 1, 0, linger_ms));
+    }
+
+    // `polled` holds the results for the descriptors `prepare` added, in the same order.
+    void service(const pollfd* polled) {
+        const auto now = std::chrono::steady_clock::now();
+        std::vector<Draining> kept;
+        char buf[16 * 1024];
+        for (std::size_t i = 0; i < draining_.size(); ++i) {
+            const Draining& d = draining_[i];
+            bool done = now >= d.until;
+            if (!done && polled[i].revents != 0) {
+                const ssize_t n = ::recv(d.fd, buf, sizeof buf, MSG_DONTWAIT);
+                done = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+            }
+            if (done) {
+                ::close(d.fd);
+            } else {
+                kept.push_back(d);
+            }
+        }
+        draining_.swap(kept);
+    }
+
+  private:
+    struct Draining {
+        int fd;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::vector<Draining> draining_;
+};
+
 void listen_loop(std::shared_ptr<State> state) {
     const int listen_fd = state->acceptor.native_handle();
+    RefusedConnections refused;
+    std::vector<pollfd> fds;
     for (;;) {
-        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {state->wake_fd, POLLIN, 0}};
-        const int r = ::poll(fds, 2, -1);
+        fds.assign({{listen_fd, POLLIN, 0}, {state->wake_fd, POLLIN, 0}});
+        const int timeout = refused.prepare(fds);
+        const int r = ::poll(fds.data(), fds.size(), timeout);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -555,6 +734,7 @@ void listen_loop(std::shared_ptr<State> state) {
         if (fds[1].revents != 0) {
             return;
         }
+        refused.service(fds.data() + 2);
         if ((fds[0].revents & POLLIN) == 0) {
             continue;
         }
@@ -572,6 +752,15 @@ void listen_loop(std::shared_ptr<State> state) {
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        bool full;
+        {
+            std::lock_guard lock(state->mutex);
+            full = state->connections.size() >= max_connections;
+        }
+        if (full) {
+            refused.add(fd);
+            continue;
+        }
         try {
             auto conn = std::make_shared<Connection>(state, fd);
             if (!conn->socket.is_open()) {
@@ -588,12 +777,24 @@ void listen_loop(std::shared_ptr<State> state) {
                     std::lock_guard lock(state->mutex);
                     state->connections.erase(conn.get());
                 }
-                answer_and_close(*conn, 503, false); // the listening thread must not wait
+                send_refusal(conn->socket.native_handle()); // no thread to serve it
             }
         } catch (const std::exception&) {
             ::close(fd);
         }
     }
+}
+
+// Each connection takes a descriptor, and the usual soft limit (1,024) is what the connection
+// limit allows on its own; the hard limit is the system's real bound.
+void raise_descriptor_limit() {
+    constexpr rlim_t wanted = 4 * max_connections;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 } // namespace
@@ -685,15 +886,21 @@ Result<std::string> Request::read_body() {
     try {
         if (!p.parser->is_done()) {
             boost::system::error_code ec;
+            TimedStream stream = c.stream();
             if (p.expect_continue) {
                 static constexpr std::string_view interim = "HTTP/1.1 100 Continue\r\n\r\n";
-                asio::write(c.socket, asio::buffer(interim.data(), interim.size()), ec);
+                asio::write(stream, asio::buffer(interim.data(), interim.size()), ec);
                 if (ec) {
                     c.broken = true;
                     return fail(error_text(ec));
                 }
             }
-            bhttp::read(c.socket, c.buffer, *p.parser, ec);
+            bhttp::read(stream, c.buffer, *p.parser, ec);
+            if (ec == bhttp::error::body_limit) {
+                // The layer answers for the handler: the rest of the body is never read.
+                (void)respond(Response(413, std::string()));
+                return fail(fmt::format("request body larger than {} MiB", body_limit >> 20));
+            }
             if (ec) {
                 c.broken = true;
                 return fail(error_text(ec));
@@ -756,6 +963,7 @@ Result<std::unique_ptr<HttpServer>> HttpServer::bind(const std::string& address)
         host = host.substr(1, host.size() - 2);
     }
 
+    raise_descriptor_limit();
     try {
         auto state = std::make_shared<State>();
         boost::system::error_code ec;

@@ -2,6 +2,11 @@
 // inside http.cpp. A listening thread accepts connections; each connection has a thread that
 // parses requests and queues them for `HttpServer::next_request`. The connection waits until its
 // request has been answered (or dropped) before it reads the next one (keep-alive).
+//
+// What one client can cost is bounded: headers above 64 KiB are answered 431 and bodies above
+// 64 MiB 413 (a body is never read past that); a connection whose peer sends or takes nothing
+// for 60 s is closed (waiting for an answer, as long polls do, is not counted); and at most 1,024
+// connections are served at once, further ones being answered 503 and closed.
 #pragma once
 
 #include "result.hpp"
@@ -82,7 +87,8 @@ class Request {
     bool client_gone() const;
 
     // Reads the whole body (Content-Length or chunked), first sending "100 Continue" when the
-    // client asked for it. Fails with the transport's error text when the client goes away.
+    // client asked for it. Fails with the transport's error text when the client goes away, and
+    // when the body passes 64 MiB, which the layer then answers 413 itself.
     Result<std::string> read_body();
 
     // Sends the answer. Fails with the transport's error text when it cannot be written (the

@@ -195,6 +195,26 @@ class RawClient {
         return eof_;
     }
 
+    // Waits up to `limit` for the server to close the connection, dropping what it sends first;
+    // how long it took, or nothing when it was still open.
+    std::optional<std::chrono::milliseconds> wait_closed(std::chrono::milliseconds limit) {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start);
+            pollfd pfd{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+                return std::nullopt;
+            }
+            char buf[65536];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start);
+            }
+        }
+    }
+
     // Reads up to `n` raw bytes of whatever comes.
     std::string read_some(std::size_t n) {
         while (buffer_.size() < n && fill()) {
