@@ -171,47 +171,42 @@ class TimedStream {
 
     template <class Buffers>
     std::size_t read_some(const Buffers& buffers, boost::system::error_code& ec) {
-        for (;;) {
-            const std::size_t n = socket_.read_some(buffers, ec);
-            if (ec != asio::error::would_block && ec != asio::error::try_again) {
-                return n;
-            }
-            if (!wait_ready(socket_.native_handle(), POLLIN, ec)) {
-                return 0;
-            }
-        }
+        return when_ready(POLLIN, ec, [&](auto& e) { return socket_.read_some(buffers, e); });
     }
     template <class Buffers> std::size_t read_some(const Buffers& buffers) {
-        boost::system::error_code ec;
-        const std::size_t n = read_some(buffers, ec);
-        if (ec) {
-            throw boost::system::system_error(ec);
-        }
-        return n;
+        return or_throw([&](auto& e) { return read_some(buffers, e); });
     }
-
     template <class Buffers>
     std::size_t write_some(const Buffers& buffers, boost::system::error_code& ec) {
-        for (;;) {
-            const std::size_t n = socket_.write_some(buffers, ec);
-            if (ec != asio::error::would_block && ec != asio::error::try_again) {
-                return n;
-            }
-            if (!wait_ready(socket_.native_handle(), POLLOUT, ec)) {
-                return 0;
-            }
-        }
+        return when_ready(POLLOUT, ec, [&](auto& e) { return socket_.write_some(buffers, e); });
     }
     template <class Buffers> std::size_t write_some(const Buffers& buffers) {
-        boost::system::error_code ec;
-        const std::size_t n = write_some(buffers, ec);
-        if (ec) {
-            throw boost::system::system_error(ec);
-        }
-        return n;
+        return or_throw([&](auto& e) { return write_some(buffers, e); });
     }
 
   private:
+    // Runs the transfer, waiting for readiness whenever the socket has nothing to give or take.
+    template <class Transfer>
+    std::size_t when_ready(short events, boost::system::error_code& ec, Transfer transfer) {
+        for (;;) {
+            const std::size_t n = transfer(ec);
+            if (ec != asio::error::would_block && ec != asio::error::try_again) {
+                return n;
+            }
+            if (!wait_ready(socket_.native_handle(), events, ec)) {
+                return 0;
+            }
+        }
+    }
+    template <class Transfer> static std::size_t or_throw(Transfer transfer) {
+        boost::system::error_code ec;
+        const std::size_t n = transfer(ec);
+        if (ec) {
+            throw boost::system::system_error(ec);
+        }
+        return n;
+    }
+
     tcp::socket& socket_;
 };
 
