@@ -4,6 +4,7 @@
 // "console <level>: <text>" and page errors as "pageerror: <message>". On SIGUSR1 it saves a
 // full-page PNG to SCREENSHOT and prints "screenshot saved".
 import { chromium } from "playwright-core";
+import { chromiumOptions } from "./chromium.mjs";
 import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -16,22 +17,7 @@ if (!url) {
 }
 
 const profile = mkdtempSync(join(tmpdir(), "reelcut-chromium-"));
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: "/usr/bin/chromium",
-  headless: true,
-  handleSIGTERM: false,
-  handleSIGINT: false,
-  args: [
-    "--headless",
-    "--no-sandbox",
-    "--disable-gpu",
-    "--disable-quic",
-    "--no-first-run",
-    "--disable-background-networking",
-    "--disable-component-update",
-    "--disable-sync",
-  ],
-});
+const context = await chromium.launchPersistentContext(profile, chromiumOptions());
 
 let closing = false;
 async function close() {
