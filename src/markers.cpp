@@ -468,6 +468,39 @@ class EventParser : public strict_json::Scanner {
     }
 };
 
+// The lines of one markers file, in order, into events: the file reader and the text reader
+// share it, so both number lines and report them alike.
+class LineReader {
+  public:
+    explicit LineReader(std::vector<Event>& events) : events_(events) {}
+
+    std::size_t lines_read() const { return line_no_; }
+
+    // One line without its "\n"; an error message for a bad line, or an empty string.
+    std::string line(std::string_view text) {
+        ++line_no_;
+        if (!text.empty() && text.back() == '\r') {
+            text.remove_suffix(1);
+        }
+        if (!valid_utf8(text)) {
+            return fmt::format("read line {}: stream did not contain valid UTF-8", line_no_);
+        }
+        std::string_view trimmed = trim_unicode(text);
+        if (trimmed.empty()) {
+            return {};
+        }
+        if (!parser_.parse(trimmed, events_)) {
+            return fmt::format("parse line {}: {} ({})", line_no_, parser_.error(), trimmed);
+        }
+        return {};
+    }
+
+  private:
+    std::vector<Event>& events_;
+    EventParser parser_;
+    std::size_t line_no_ = 0;
+};
+
 } // namespace
 
 // -------------------------------------------------------------------------------------------------
@@ -561,27 +594,7 @@ Result<std::vector<Event>> read_events(const std::string& path) {
     }
 
     std::vector<Event> events;
-    EventParser parser;
-    std::size_t line_no = 0;
-
-    // Returns an error message for a bad line, or an empty string.
-    auto handle_line = [&](std::string_view line) -> std::string {
-        ++line_no;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (!valid_utf8(line)) {
-            return fmt::format("read line {}: stream did not contain valid UTF-8", line_no);
-        }
-        std::string_view trimmed = trim_unicode(line);
-        if (trimmed.empty()) {
-            return {};
-        }
-        if (!parser.parse(trimmed, events)) {
-            return fmt::format("parse line {}: {} ({})", line_no, parser.error(), trimmed);
-        }
-        return {};
-    };
+    LineReader reader(events);
 
     // A guess at the number of lines from the size, to spare most regrowth of the list.
     struct stat st {};
@@ -601,7 +614,7 @@ Result<std::vector<Event>> read_events(const std::string& path) {
                 break;
             }
             const std::size_t at = static_cast<const char*>(nl) - buf.data();
-            std::string message = handle_line(std::string_view(buf.data() + begin, at - begin));
+            std::string message = reader.line(std::string_view(buf.data() + begin, at - begin));
             if (!message.empty()) {
                 return fail(std::move(message));
             }
@@ -622,7 +635,8 @@ Result<std::vector<Event>> read_events(const std::string& path) {
             if (err == EINTR) {
                 continue;
             }
-            return fail(fmt::format("read line {}: {}", line_no + 1, os_error_text(err)));
+            return fail(
+                fmt::format("read line {}: {}", reader.lines_read() + 1, os_error_text(err)));
         }
         if (n == 0) {
             break;
@@ -630,10 +644,24 @@ Result<std::vector<Event>> read_events(const std::string& path) {
         end += static_cast<std::size_t>(n);
     }
     if (begin < end) { // a last line without "\n"
-        std::string message = handle_line(std::string_view(buf.data() + begin, end - begin));
+        std::string message = reader.line(std::string_view(buf.data() + begin, end - begin));
         if (!message.empty()) {
             return fail(std::move(message));
         }
+    }
+    return events;
+}
+
+Result<std::vector<Event>> parse_events(std::string_view text) {
+    std::vector<Event> events;
+    LineReader reader(events);
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        std::string message = reader.line(text.substr(0, nl));
+        if (!message.empty()) {
+            return fail(std::move(message));
+        }
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     }
     return events;
 }

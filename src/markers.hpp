@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -62,6 +63,9 @@ Result<double> init_markers(const std::string& path);
 Status append_event(const std::string& path, const Event& event);
 
 Result<std::vector<Event>> read_events(const std::string& path);
+
+// The events of a markers file's whole text, with read_events' rules and messages.
+Result<std::vector<Event>> parse_events(std::string_view text);
 
 Result<ParsedMarkers> parse_segments(const std::vector<Event>& events);
 

@@ -78,7 +78,7 @@ std::vector<std::string> child_environment(const SpawnOptions& options) {
     }
     for (const auto& [name, value] : options.set_env) {
         // A later setting of the same name wins.
-        std::erase_if(env, [&](const std::string& e) { return env_name(e) == name; });
+        std::erase_if(env, [&, &name = name](const std::string& e) { return env_name(e) == name; });
         env.push_back(name + "=" + value);
     }
     return env;

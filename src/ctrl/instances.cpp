@@ -30,11 +30,7 @@ std::optional<std::string> read_text(const fs::path& path) {
     if (in.bad()) {
         return std::nullopt;
     }
-    std::string text = std::move(buffer).str();
-    if (!valid_utf8(text)) {
-        return std::nullopt;
-    }
-    return text;
+    return std::move(buffer).str();
 }
 
 // A non-negative JSON integer, or nothing.
@@ -64,6 +60,28 @@ bool process_alive(std::uint32_t pid) {
 
 } // namespace
 
+std::optional<InstanceRecord> parse_instance_record(std::string_view text) {
+    if (!valid_utf8(text)) {
+        return std::nullopt;
+    }
+    const json object = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    const auto raw_pid = non_negative_integer(object, "pid");
+    const auto pid = static_cast<std::uint32_t>(raw_pid.value_or(0));
+    if (pid == 0) {
+        return std::nullopt;
+    }
+    InstanceRecord record;
+    record.subcommand = string_or_empty(object, "subcommand");
+    record.title = string_or_empty(object, "title");
+    record.started_at = non_negative_integer(object, "startedAt").value_or(0);
+    record.port = static_cast<std::uint16_t>(non_negative_integer(object, "port").value_or(0));
+    record.pid = pid;
+    return record;
+}
+
 Result<std::vector<InstanceRecord>> list_instances() {
     auto dir = instances_dir();
     if (!dir) {
@@ -92,27 +110,16 @@ Result<std::vector<InstanceRecord>> list_instances() {
         if (!text) {
             continue;
         }
-        const json object = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-        if (!object.is_object()) {
+        auto record = parse_instance_record(*text);
+        if (!record) {
             continue;
         }
-        const auto raw_pid = non_negative_integer(object, "pid");
-        const auto pid = static_cast<std::uint32_t>(raw_pid.value_or(0));
-        if (pid == 0) {
-            continue;
-        }
-        if (!process_alive(pid)) {
+        if (!process_alive(record->pid)) {
             std::error_code ignored;
             fs::remove(path, ignored);
             continue;
         }
-        InstanceRecord record;
-        record.subcommand = string_or_empty(object, "subcommand");
-        record.title = string_or_empty(object, "title");
-        record.started_at = non_negative_integer(object, "startedAt").value_or(0);
-        record.port = static_cast<std::uint16_t>(non_negative_integer(object, "port").value_or(0));
-        record.pid = pid;
-        records.push_back(std::move(record));
+        records.push_back(std::move(*record));
     }
     std::stable_sort(records.begin(), records.end(),
                      [](const InstanceRecord& a, const InstanceRecord& b) {

@@ -30,19 +30,20 @@ std::optional<std::uint64_t> parse_u64(std::string_view text) {
     return value;
 }
 
-struct ByteRange {
-    std::uint64_t start;
-    std::uint64_t end; // inclusive
-};
-
 // Only the first Range header counts; anything it does not make plain gives the whole file.
 std::optional<ByteRange> requested_range(const http::Request& request, std::uint64_t size) {
     const std::optional<std::string> header = request.header("Range");
     if (!header) {
         return std::nullopt;
     }
+    return parse_range_header(*header, size);
+}
+
+} // namespace
+
+std::optional<ByteRange> parse_range_header(std::string_view header, std::uint64_t size) {
     constexpr std::string_view unit = "bytes=";
-    std::string_view ranges = *header;
+    std::string_view ranges = header;
     if (ranges.substr(0, unit.size()) != unit) {
         return std::nullopt;
     }
@@ -65,8 +66,6 @@ std::optional<ByteRange> requested_range(const http::Request& request, std::uint
     }
     return ByteRange{*start, end};
 }
-
-} // namespace
 
 Status serve_file_with_range(http::Request request, const std::string& path,
                              const std::string& content_type) {

@@ -4,9 +4,22 @@
 #include "result.hpp"
 #include "webapp/http.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace reelcut {
+
+struct ByteRange {
+    std::uint64_t start;
+    std::uint64_t end; // inclusive
+};
+
+// The one range a "Range" header value asks of a file of `size` bytes: "bytes=START-END" (END
+// optional, anything after a further "-" ignored), or nothing when it is not plain or not
+// satisfiable (no suffix ranges, no clipping of an END past the file).
+std::optional<ByteRange> parse_range_header(std::string_view header, std::uint64_t size);
 
 // Answers `request` with the file at `path`: 206 and the asked bytes for one satisfiable
 // "Range: bytes=START-END" (END optional), otherwise 200 and the whole file; never 416. The body
