@@ -137,19 +137,26 @@ void close_fd(int fd) {
     }
 }
 
-// Waits until `fd` is ready for `events`, at most `idle_limit`; false with `ec` set otherwise.
-bool wait_ready(int fd, short events, boost::system::error_code& ec) {
-    const auto deadline = std::chrono::steady_clock::now() + idle_limit;
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until `deadline`, for poll(2); 0 once it has passed.
+int ms_until(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
+}
+
+// Waits until `fd` is ready for `events`, at the latest until `deadline`; false with `ec` set
+// otherwise.
+bool wait_ready(int fd, short events, Clock::time_point deadline, boost::system::error_code& ec) {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
+        const int left = ms_until(deadline);
+        if (left == 0) {
             ec = asio::error::timed_out;
             return false;
         }
         pollfd pfd{fd, events, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(left));
+        const int r = ::poll(&pfd, 1, left);
         if (r > 0) {
             return true; // readiness, a hang-up or an error: the next call tells which
         }
@@ -158,6 +165,11 @@ bool wait_ready(int fd, short events, boost::system::error_code& ec) {
             return false;
         }
     }
+}
+
+// The wait for a peer that may be stalling: bounded by `idle_limit`.
+bool wait_for_peer(int fd, short events, boost::system::error_code& ec) {
+    return wait_ready(fd, events, Clock::now() + idle_limit, ec);
 }
 
 // The connection's socket for Beast's synchronous reads and writes, which would otherwise wait
@@ -193,7 +205,7 @@ class TimedStream {
             if (ec != asio::error::would_block && ec != asio::error::try_again) {
                 return n;
             }
-            if (!wait_ready(socket_.native_handle(), events, ec)) {
+            if (!wait_for_peer(socket_.native_handle(), events, ec)) {
                 return 0;
             }
         }
@@ -374,6 +386,7 @@ WriteResult write_answer(PendingRequest& p, Response response) {
     head.keep_alive(keep);
 
     boost::system::error_code ec;
+    TimedStream stream = c.stream();
     const bool with_body = !p.head && length > 0;
     if (!file || !with_body) {
         if (file) {
@@ -386,11 +399,9 @@ WriteResult write_answer(PendingRequest& p, Response response) {
             const std::string& text = response.text_body();
             full.body() = TextBody::value_type(text.data(), text.size());
             bhttp::serializer<false, TextBody> sr{full};
-            TimedStream stream = c.stream();
             bhttp::write(stream, sr, ec);
         } else {
             bhttp::serializer<false, bhttp::empty_body> sr{head};
-            TimedStream stream = c.stream();
             bhttp::write_header(stream, sr, ec);
         }
         if (ec) {
@@ -401,7 +412,6 @@ WriteResult write_answer(PendingRequest& p, Response response) {
     }
 
     bhttp::serializer<false, bhttp::empty_body> sr{head};
-    TimedStream stream = c.stream();
     bhttp::write_header(stream, sr, ec);
     if (ec) {
         close_fd(file->fd);
@@ -444,7 +454,7 @@ WriteResult write_answer(PendingRequest& p, Response response) {
                     continue;
                 }
                 if (errno == EAGAIN) {
-                    if (!wait_ready(sock, POLLOUT, ec)) {
+                    if (!wait_for_peer(sock, POLLOUT, ec)) {
                         result = fail(error_text(ec));
                         break;
                     }
@@ -474,24 +484,11 @@ WriteResult write_answer(PendingRequest& p, Response response) {
 void lingering_close(tcp::socket& socket) {
     const int fd = socket.native_handle();
     ::shutdown(fd, SHUT_WR);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(linger_ms);
     std::size_t total = 0;
     char buf[16 * 1024];
-    while (total < linger_bytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            break;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            break;
-        }
+    boost::system::error_code ec;
+    while (total < linger_bytes && wait_ready(fd, POLLIN, deadline, ec)) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
@@ -501,7 +498,6 @@ void lingering_close(tcp::socket& socket) {
         }
         total += static_cast<std::size_t>(n);
     }
-    boost::system::error_code ec;
     socket.close(ec);
 }
 
@@ -661,8 +657,7 @@ class RefusedConnections {
             ::close(fd);
             return;
         }
-        draining_.push_back(
-            {fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(linger_ms)});
+        draining_.push_back({fd, Clock::now() + std::chrono::milliseconds(linger_ms)});
     }
 
     // Appends the descriptors to poll; returns how long the poll may wait (-1: no limit).
@@ -675,15 +670,12 @@ class RefusedConnections {
             fds.push_back({d.fd, POLLIN, 0});
             first = std::min(first, d.until);
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              first - std::chrono::steady_clock::now())
-                              .count();
-        return static_cast<int>(std::clamp<long long>(left + 1, 0, linger_ms));
+        return ms_until(first) + 1; // past the deadline, so that `service` finds it expired
     }
 
     // `polled` holds the results for the descriptors `prepare` added, in the same order.
     void service(const pollfd* polled) {
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = Clock::now();
         std::vector<Draining> kept;
         char buf[16 * 1024];
         for (std::size_t i = 0; i < draining_.size(); ++i) {
@@ -705,7 +697,7 @@ class RefusedConnections {
   private:
     struct Draining {
         int fd;
-        std::chrono::steady_clock::time_point until;
+        Clock::time_point until;
     };
     std::vector<Draining> draining_;
 };
