@@ -1,11 +1,9 @@
 #include "webapp/request_guard.hpp"
 
 #include "subprocess.hpp"
-#include "text_format.hpp"
+#include "webapp/tab.hpp"
 
-#include <array>
 #include <charconv>
-#include <cstdlib>
 
 namespace reelcut {
 
@@ -161,13 +159,7 @@ RequestGuard::RequestGuard(std::uint16_t port, std::optional<std::string> proxy_
     if (!proxy_uri) {
         return;
     }
-    std::string uri = std::move(*proxy_uri);
-    const std::string number = std::to_string(port);
-    const std::string token = "{{port}}";
-    for (auto at = uri.find(token); at != std::string::npos;
-         at = uri.find(token, at + number.size())) {
-        uri.replace(at, token.size(), number);
-    }
+    const std::string uri = with_port(std::move(*proxy_uri), port);
     std::string_view rest = uri;
     if (rest.starts_with("//")) {
         rest.remove_prefix(2);
@@ -186,12 +178,8 @@ RequestGuard::RequestGuard(std::uint16_t port, std::optional<std::string> proxy_
 }
 
 RequestGuard RequestGuard::from_environment(std::uint16_t port) {
-    const char* proxy = std::getenv("VSCODE_PROXY_URI");
-    // The same value the page's address is made from; one that is not UTF-8 is not used there.
-    if (proxy == nullptr || !valid_utf8(proxy)) {
-        return RequestGuard(port, std::nullopt);
-    }
-    return RequestGuard(port, std::string(proxy));
+    // The same value the page's address is made from.
+    return RequestGuard(port, proxy_uri_template());
 }
 
 bool RequestGuard::is_own_host(const HostAndPort& host) const {

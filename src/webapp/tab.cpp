@@ -85,18 +85,29 @@ Result<std::string> choose_pane() {
 
 } // namespace
 
-std::string tab_url(std::uint16_t port) {
-    const std::string number = std::to_string(port);
-    if (const char* proxy = std::getenv("VSCODE_PROXY_URI"); proxy && valid_utf8(proxy)) {
-        std::string url = proxy;
-        const std::string token = "{{port}}";
-        for (auto at = url.find(token); at != std::string::npos;
-             at = url.find(token, at + number.size())) {
-            url.replace(at, token.size(), number);
-        }
-        return url;
+std::optional<std::string> proxy_uri_template() {
+    const char* proxy = std::getenv("VSCODE_PROXY_URI");
+    if (proxy == nullptr || !valid_utf8(proxy)) {
+        return std::nullopt;
     }
-    return "http://127.0.0.1:" + number + "/";
+    return std::string(proxy);
+}
+
+std::string with_port(std::string address_template, std::uint16_t port) {
+    const std::string number = std::to_string(port);
+    const std::string token = "{{port}}";
+    for (auto at = address_template.find(token); at != std::string::npos;
+         at = address_template.find(token, at + number.size())) {
+        address_template.replace(at, token.size(), number);
+    }
+    return address_template;
+}
+
+std::string tab_url(std::uint16_t port) {
+    if (auto proxy = proxy_uri_template()) {
+        return with_port(std::move(*proxy), port);
+    }
+    return "http://127.0.0.1:" + std::to_string(port) + "/";
 }
 
 Status open_tab(const std::string& name, const std::string& url, const std::string& icon,

@@ -14,6 +14,12 @@ namespace reelcut {
 inline constexpr const char* kWebviewPanelType = "tevo/a1b2c3d4-0031-4000-a000-000000000031";
 inline constexpr const char* kEditorPanelType = "tevo/a1b2c3d4-eeee-4000-a000-00000000000e";
 
+// VSCODE_PROXY_URI, the workspace's address template for pages, when set and valid UTF-8.
+std::optional<std::string> proxy_uri_template();
+
+// The template with every "{{port}}" replaced by the port in decimal.
+std::string with_port(std::string address_template, std::uint16_t port);
+
 // VSCODE_PROXY_URI with "{{port}}" filled in, else "http://127.0.0.1:{port}/".
 std::string tab_url(std::uint16_t port);
 
