@@ -11,7 +11,6 @@
 #include "webapp/video.hpp"
 
 #include <atomic>
-#include <cstdio>
 #include <fmt/format.h>
 #include <mutex>
 #include <shared_mutex>
@@ -116,26 +115,6 @@ RouteOutcome final_video(StoryboardApp& app, http::Request& request, std::string
     return send_file(request, *path, "video/webm");
 }
 
-// The poster is written under a name of its own and renamed into place, so that a request
-// serving it (the page asks once per video of a card, at the same moment) never reads a file
-// that another request's ffmpeg is still writing.
-Status generate_poster(const std::string& video, const std::string& poster) {
-    static std::atomic<unsigned> counter{0};
-    const std::string stem = poster.substr(0, poster.size() - 4); // without ".jpg"
-    const std::string partial =
-        fmt::format("{}.partial-{}-{}.jpg", stem, ::getpid(), counter.fetch_add(1));
-    if (Status made = make_poster(video, partial); !made) {
-        std::remove(partial.c_str());
-        return made;
-    }
-    if (std::rename(partial.c_str(), poster.c_str()) != 0) {
-        const int err = errno;
-        std::remove(partial.c_str());
-        return fail(fmt::format("rename {} to {}: {}", partial, poster, os_error_text(err)));
-    }
-    return {};
-}
-
 RouteOutcome clip_poster(StoryboardApp& app, http::Request& request, std::string_view id) {
     const auto clip = find_clip(app, id);
     if (!clip) {
@@ -155,9 +134,17 @@ RouteOutcome clip_poster(StoryboardApp& app, http::Request& request, std::string
     }
     const std::string poster = poster_path_for(*source);
     if (!path_exists(poster)) {
-        if (Status made = generate_poster(*source, poster); !made) {
-            return send_text(request, 500,
-                             fmt::format("poster generation failed: {}", made.error()));
+        const PosterOutcome made =
+            app.posters.render(*source, poster, [&] { return request.client_gone(); });
+        switch (made.kind) {
+        case PosterOutcome::Kind::ready:
+            break;
+        case PosterOutcome::Kind::failed:
+            return send_text(request, 500, fmt::format("poster generation failed: {}", made.error));
+        case PosterOutcome::Kind::busy:
+            return send_text(request, 503, "poster generation busy; try again");
+        case PosterOutcome::Kind::caller_gone:
+            return Handled{};
         }
     }
     {
@@ -193,6 +180,46 @@ RouteOutcome clip_picture(StoryboardApp& app, http::Request& request, std::strin
     return send_file(request, *path, "image/png");
 }
 
+// The poster paths this server recorded in memory, carried into `target` for the clips that are
+// still there with the same videos and have none in the file.
+void carry_recorded_posters(const Manifest& recorded, Manifest& target) {
+    for (Clip& clip : target.clips) {
+        if (clip.poster_path) {
+            continue;
+        }
+        for (const Clip& known : recorded.clips) {
+            if (known.id == clip.id) {
+                if (known.poster_path && known.raw_path == clip.raw_path &&
+                    known.fast_path == clip.fast_path) {
+                    clip.poster_path = known.poster_path;
+                }
+                break;
+            }
+        }
+    }
+}
+
+// Writes the joined video's path into the manifest as it is on disk now, under the manifest's
+// file lock: the in-memory copy is up to a watcher tick old, and saving it would erase clips that
+// `manifest add` wrote meanwhile. The in-memory manifest becomes the saved one while the file lock
+// is still held, so that a later file that the watcher has already loaded is never replaced by
+// this older one. When the file cannot be read or saved, it stays as it is and the path is kept
+// in memory only.
+Status save_final_fast_path(StoryboardApp& app, const std::string& output) {
+    Status saved = update_manifest(app.manifest_path, [&](Manifest& current) -> Status {
+        current.final_fast_path = output;
+        std::unique_lock write(app.manifest->lock);
+        carry_recorded_posters(app.manifest->value, current);
+        app.manifest->value = current;
+        return {};
+    });
+    if (!saved) {
+        std::unique_lock write(app.manifest->lock);
+        app.manifest->value.final_fast_path = output;
+    }
+    return saved;
+}
+
 RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
     std::vector<std::string> inputs;
     std::string slug;
@@ -217,12 +244,7 @@ RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
     if (Status joined = concat_videos(inputs, output); !joined) {
         return send_json(request, 500, json_failure("ffmpeg concat failed: " + joined.error()));
     }
-    Status saved;
-    {
-        std::unique_lock write(app.manifest->lock);
-        app.manifest->value.final_fast_path = output;
-        saved = save_manifest(app.manifest->value, app.manifest_path);
-    }
+    Status saved = save_final_fast_path(app, output);
     if (!saved) {
         return send_json(request, 500, json_failure("manifest save failed: " + saved.error()));
     }

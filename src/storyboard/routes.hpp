@@ -1,5 +1,11 @@
 // The storyboard's own routes: live state, the manifest with file times, clip media, posters made
 // on first use, and the join of the sped-up clips into the final video.
+// Posters are made through the app's `PosterRenders` (one run per poster, a few at once, failures
+// remembered); a wait that outlasts its bound is answered 503 "poster generation busy; try again".
+// POST "/concat" joins with no lock held, then writes final_fast_path (and the poster paths
+// recorded in memory) into the manifest as it is on disk, under the manifest's file lock, so clips
+// that `manifest add` wrote meanwhile stay; a manifest that cannot be read by then is answered 500
+// "manifest save failed: ..." with the load's message and left as it is.
 #pragma once
 
 #include "storyboard/manifest.hpp"

@@ -13,6 +13,12 @@
 #include <thread>
 
 namespace reelcut {
+namespace {
+
+// Long enough for a poster run that has begun (a first frame takes well under a second).
+constexpr std::chrono::milliseconds kPosterShutdownWait{2000};
+
+} // namespace
 
 StoryboardApp::StoryboardApp(std::string manifest_path, std::shared_ptr<SharedManifest> manifest,
                              std::shared_ptr<VersionCounter> version)
@@ -121,7 +127,11 @@ Status run_storyboard(const StoryboardOptions& options) {
     config.panel_id = options.panel_id;
     config.port = options.port;
     config.no_open = options.no_open;
-    return serve(std::move(config), std::move(app));
+    Status served = serve(std::move(config), app);
+    // Request threads are not waited for; a poster they are still making would be left half
+    // written when the process ends.
+    app->posters.finish(kPosterShutdownWait);
+    return served;
 }
 
 } // namespace reelcut

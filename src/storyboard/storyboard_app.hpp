@@ -4,6 +4,7 @@
 
 #include "result.hpp"
 #include "storyboard/manifest.hpp"
+#include "storyboard/poster_renders.hpp"
 #include "webapp/server.hpp"
 
 #include <atomic>
@@ -41,6 +42,7 @@ class StoryboardApp : public WebApp {
     const std::string manifest_path; // as given on the command line
     const std::shared_ptr<SharedManifest> manifest;
     const std::shared_ptr<VersionCounter> version;
+    PosterRenders posters; // this server's poster runs and remembered failures
 };
 
 std::string storyboard_html();
