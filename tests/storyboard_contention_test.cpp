@@ -17,7 +17,9 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace reelcut {
 namespace {
@@ -384,6 +386,49 @@ TEST_F(PosterFlood, WaitersWhoseClientLeftGoAndShutdownLeavesNoHalfPoster) {
     runner.join();
     EXPECT_NE(first.status, 200);
     EXPECT_TRUE(testing::files_starting_with(dir.path(), "one-fast.poster").empty());
+}
+
+TEST(PosterRenders, WaitsAreBoundedAndAbandonedPartialsAreCleared) {
+    TempDir dir;
+    testing::write_file(dir / "a.webm", "a");
+    testing::write_file(dir / "b.webm", "b");
+    // One left by a server that has ended, one by a server still running (pid 1).
+    const pid_t ended = ::fork();
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(ended, 0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string abandoned = dir / fmt::format("a.poster.partial-{}-0.jpg", ended);
+    const std::string running = dir / "a.poster.partial-1-0.jpg";
+    testing::write_file(abandoned, "half");
+    testing::write_file(running, "half");
+    FakeTools tools;
+    tools.add("ffmpeg", "for a; do out=$a; done; sleep 0.5; printf jpeg > \"$out\"");
+
+    PosterRenders posters({.max_encodes = 1,
+                           .wait_limit = std::chrono::milliseconds(150),
+                           .gone_check = std::chrono::milliseconds(20)});
+    const auto stays = [] { return false; };
+    PosterOutcome first;
+    std::thread runner(
+        [&] { first = posters.render(dir / "a.webm", dir / "a.poster.jpg", stays); });
+    ASSERT_TRUE(eventually([&] { return tools.calls("ffmpeg").size() == 1; }));
+
+    // The only slot is taken: a wait ends at its limit, or as soon as its caller has left.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(posters.render(dir / "b.webm", dir / "b.poster.jpg", stays).kind,
+              PosterOutcome::Kind::busy);
+    EXPECT_EQ(posters.render(dir / "b.webm", dir / "b.poster.jpg", [] { return true; }).kind,
+              PosterOutcome::Kind::caller_gone);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    runner.join();
+
+    EXPECT_EQ(first.kind, PosterOutcome::Kind::ready) << first.error;
+    EXPECT_EQ(read_file(dir / "a.poster.jpg"), "jpeg");
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(running));
+    EXPECT_EQ(tools.calls("ffmpeg").size(), 1u);
 }
 
 } // namespace

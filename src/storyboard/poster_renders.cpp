@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <dirent.h>
 #include <fmt/format.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +26,42 @@ std::string partial_path_for(const std::string& poster) {
     return fmt::format("{}.partial-{}-{}.jpg", stem, ::getpid(), counter.fetch_add(1));
 }
 
+// Partial files of this poster that a server which has since ended left behind (killed while
+// ffmpeg ran); those of servers still running are theirs to finish.
+void remove_abandoned_partials(const std::string& poster) {
+    const PathParts parts = split_path(poster);
+    const auto name = parts.file_name();
+    if (!name || !name->ends_with(".jpg")) {
+        return;
+    }
+    const std::string prefix = std::string(name->substr(0, name->size() - 4)) + ".partial-";
+    const std::string dir(parts.parent);
+    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view file = entry->d_name;
+        if (!file.starts_with(prefix) || !file.ends_with(".jpg")) {
+            continue;
+        }
+        const std::string_view rest = file.substr(prefix.size());
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+        if (error != std::errc() || end == rest.data() || *end != '-' || pid <= 0 ||
+            pid == ::getpid()) {
+            continue;
+        }
+        if (::kill(pid, 0) != 0 && errno == ESRCH) {
+            ::unlink(join_path(dir, file).c_str());
+        }
+    }
+    ::closedir(listing);
+}
+
 Status make_poster_in_place(const std::string& video, const std::string& partial,
                             const std::string& poster) {
+    remove_abandoned_partials(poster);
     if (Status made = make_poster(video, partial); !made) {
         std::remove(partial.c_str());
         return made;

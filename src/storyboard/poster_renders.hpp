@@ -8,7 +8,8 @@
 // - at most `max_encodes` runs at once; requests for other posters wait for a free slot.
 // A request waits at most `wait_limit`, and gives up as soon as its client has gone.
 // ffmpeg writes "<poster stem>.partial-<pid>-<n>.jpg", renamed onto the poster when complete, so a
-// reader never sees a poster being written. Thread-safe: one value per server, used by every
+// reader never sees a poster being written; one left by a server that was killed meanwhile is
+// removed by the next run of that poster. Thread-safe: one value per server, used by every
 // request thread.
 #pragma once
 
