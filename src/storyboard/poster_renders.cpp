@@ -113,7 +113,10 @@ PosterOutcome PosterRenders::render(const std::string& video, const std::string&
             return {PosterOutcome::Kind::busy, {}};
         }
         changed_.wait_until(lock, std::min(deadline, now + limits_.gone_check));
-        if (caller_gone()) {
+        lock.unlock(); // the caller's check is none of this lock's business
+        const bool gone = caller_gone();
+        lock.lock();
+        if (gone) {
             return {PosterOutcome::Kind::caller_gone, {}};
         }
     }
