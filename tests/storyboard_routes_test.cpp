@@ -500,6 +500,34 @@ class StoryboardContention : public StoryboardConcat {
         EXPECT_EQ(run.status.code, 0) << id << ": " << run.err;
     }
 
+    // ffmpeg behind a stand-in that notes each run's input and how many runs were going on when
+    // it began, and takes a little longer than a poster does, so that requests pile up.
+    void count_runs() {
+        tools.add("ffmpeg",
+                  fmt::format("d='{0}'\nprev=\nfor a in \"$@\"; do\n"
+                              "  if [ \"$prev\" = -i ]; then echo \"$a\" >> \"$d/inputs\"; fi\n"
+                              "  prev=$a\ndone\n"
+                              ": > \"$d/running.$$\"\nc=0\n"
+                              "for f in \"$d\"/running.*; do c=$((c+1)); done\n"
+                              "echo $c >> \"$d/at-once\"\nsleep 0.2\n"
+                              "/usr/bin/ffmpeg \"$@\"; s=$?\nrm -f \"$d/running.$$\"\nexit $s",
+                              tools.dir().string()));
+    }
+    std::map<std::string, int> runs_per_input() const {
+        std::map<std::string, int> runs;
+        for (const std::string& input : lines_of(read_file(tools.dir() / "inputs"))) {
+            ++runs[input];
+        }
+        return runs;
+    }
+    int most_at_once() const {
+        int most = 0;
+        for (const std::string& count : lines_of(read_file(tools.dir() / "at-once"))) {
+            most = std::max(most, std::stoi(count));
+        }
+        return most;
+    }
+
     FakeTools tools;
 };
 
@@ -615,36 +643,33 @@ TEST_F(StoryboardContention, AManifestBrokenDuringTheConcatIsLeftAsItIs) {
     }
 }
 
-// ffmpeg behind a stand-in that notes each run's input and how many runs were going on when it
-// began, and takes a little longer than a poster does, so that requests pile up.
-class PosterFlood : public StoryboardContention {
-  protected:
-    void count_runs() {
-        tools.add("ffmpeg",
-                  fmt::format("d='{0}'\nprev=\nfor a in \"$@\"; do\n"
-                              "  if [ \"$prev\" = -i ]; then echo \"$a\" >> \"$d/inputs\"; fi\n"
-                              "  prev=$a\ndone\n"
-                              ": > \"$d/running.$$\"\nc=0\n"
-                              "for f in \"$d\"/running.*; do c=$((c+1)); done\n"
-                              "echo $c >> \"$d/at-once\"\nsleep 0.2\n"
-                              "/usr/bin/ffmpeg \"$@\"; s=$?\nrm -f \"$d/running.$$\"\nexit $s",
-                              tools.dir().string()));
+TEST_F(StoryboardContention, ConcatsAtOnceJoinOneAfterAnotherIntoAWholeFile) {
+    save_demo();
+    count_runs();
+    auto storyboard = server({"--no-watch"});
+    ASSERT_TRUE(storyboard->ready()) << storyboard->err();
+    std::vector<HttpReply> joins(4);
+    std::vector<std::thread> clients;
+    for (HttpReply& reply : joins) {
+        clients.emplace_back([&] { reply = storyboard->request("POST", "/concat"); });
     }
-    std::map<std::string, int> runs_per_input() const {
-        std::map<std::string, int> runs;
-        for (const std::string& input : lines_of(read_file(tools.dir() / "inputs"))) {
-            ++runs[input];
-        }
-        return runs;
+    for (auto& client : clients) {
+        client.join();
     }
-    int most_at_once() const {
-        int most = 0;
-        for (const std::string& count : lines_of(read_file(tools.dir() / "at-once"))) {
-            most = std::max(most, std::stoi(count));
-        }
-        return most;
+    for (const HttpReply& reply : joins) {
+        EXPECT_EQ(reply.status, 200) << reply.body;
     }
-};
+    EXPECT_EQ(most_at_once(), 1);
+    const std::string output = dir / "my-demo--2-final-fast.webm";
+    EXPECT_NEAR(testing::probed_seconds(output), 2.0, 0.1);
+    // Only the output and the inputs are left: no partial join.
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
+    }
+}
+
+// Many clients asking for posters at once.
+class PosterFlood : public StoryboardContention {};
 
 TEST_F(PosterFlood, OneRunPerClipAFewAtOnceAndFailuresRemembered) {
     // Five clips that no decoder reads, and one real one.

@@ -11,6 +11,9 @@
 #include "webapp/video.hpp"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <fmt/format.h>
 #include <mutex>
 #include <shared_mutex>
@@ -220,7 +223,32 @@ Status save_final_fast_path(StoryboardApp& app, const std::string& output) {
     return saved;
 }
 
+// The join is written beside its output and renamed onto it, so that a join cut short, and the
+// final video served while a new one is written, are never a half-written file.
+Status join_in_place(const std::vector<std::string>& inputs, const std::string& output) {
+    static std::atomic<std::uint64_t> counter{0};
+    const std::string partial =
+        fmt::format("{}.partial-{}-{}.webm", output.substr(0, output.size() - 5), ::getpid(),
+                    counter.fetch_add(1));
+    Status joined = concat_videos(inputs, partial);
+    if (joined && std::rename(partial.c_str(), output.c_str()) != 0) {
+        joined = fail(fmt::format("rename {} to {}: {}", lossy_utf8(partial), lossy_utf8(output),
+                                  os_error_text(errno)));
+    }
+    if (!joined) {
+        std::remove(partial.c_str());
+    }
+    return joined;
+}
+
 RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
+    // A client that leaves while an earlier join runs gets nothing joined for it.
+    std::unique_lock joining(app.concat_runs, std::defer_lock);
+    while (!joining.try_lock_for(std::chrono::milliseconds(250))) {
+        if (request.client_gone()) {
+            return Handled{};
+        }
+    }
     std::vector<std::string> inputs;
     std::string slug;
     {
@@ -241,7 +269,7 @@ RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
         join_path(parent_directory(app.manifest_path), slug + "-final-fast.webm");
     write_fd(STDOUT_FILENO, fmt::format("concat: {} clips -> {}\n", inputs.size(), output));
 
-    if (Status joined = concat_videos(inputs, output); !joined) {
+    if (Status joined = join_in_place(inputs, output); !joined) {
         return send_json(request, 500, json_failure("ffmpeg concat failed: " + joined.error()));
     }
     Status saved = save_final_fast_path(app, output);

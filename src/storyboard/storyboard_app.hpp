@@ -43,6 +43,8 @@ class StoryboardApp : public WebApp {
     const std::shared_ptr<SharedManifest> manifest;
     const std::shared_ptr<VersionCounter> version;
     PosterRenders posters; // this server's poster runs and remembered failures
+    // One join at a time: two would write the same output file together.
+    std::timed_mutex concat_runs;
 };
 
 std::string storyboard_html();
