@@ -115,6 +115,23 @@ INSTANTIATE_TEST_SUITE_P(
                  2,
                  "err",
                  "a value is required for '--tail <TAIL>'"},
+        ExitCase{
+            {"process", "--input", "a", "--base-speed", "fast"}, 2, "err", "invalid float literal"},
+        ExitCase{{"process", "--input", "a", "--base-speed", "0x1p3"},
+                 2,
+                 "err",
+                 "invalid float literal"},
+        ExitCase{{"mark", "start", "--speed", "20", "--label", "\xff"}, 2, "err", "invalid UTF-8"},
+        // a single-value option twice
+        ExitCase{{"inspect", "--file", "a", "--file", "b"},
+                 2,
+                 "err",
+                 "the argument '--file <FILE>' cannot be used multiple times"},
+        ExitCase{{"storyboard", "m.json", "--no-open", "--no-open"},
+                 2,
+                 "err",
+                 "cannot be used multiple times"},
+        ExitCase{{"storyboard", "m.json", "--no-open=yes"}, 2, "err", "unexpected value 'yes'"},
         // a token that looks like an option is never an option's value
         ExitCase{{"mark", "init", "--file", "--help"},
                  2,
@@ -137,23 +154,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "err",
                  "a value is required for '--speedup <SPEEDUPS>' but none was supplied"},
         ExitCase{{"eval", "-1"}, 2, "err", "tip: to pass '-1' as a value, use '-- -1'"},
-        ExitCase{
-            {"process", "--input", "a", "--base-speed", "fast"}, 2, "err", "invalid float literal"},
-        ExitCase{{"process", "--input", "a", "--base-speed", "0x1p3"},
-                 2,
-                 "err",
-                 "invalid float literal"},
-        ExitCase{{"mark", "start", "--speed", "20", "--label", "\xff"}, 2, "err", "invalid UTF-8"},
-        // a single-value option twice
-        ExitCase{{"inspect", "--file", "a", "--file", "b"},
-                 2,
-                 "err",
-                 "the argument '--file <FILE>' cannot be used multiple times"},
-        ExitCase{{"storyboard", "m.json", "--no-open", "--no-open"},
-                 2,
-                 "err",
-                 "cannot be used multiple times"},
-        ExitCase{{"storyboard", "m.json", "--no-open=yes"}, 2, "err", "unexpected value 'yes'"},
         // wrap: the command starts at the first token that is not one of wrap's options
         ExitCase{{"wrap", "--speed", "20", "ls", "--label", "x"}, 2, "err", "--label <LABEL>"}));
 
