@@ -942,10 +942,6 @@ Commands build_record(const Node& sub, const Node* action, std::vector<std::stri
     return InstallCmd{};
 }
 
-} // namespace
-
-namespace {
-
 DeclaredCommand declared(const CommandDef& def) {
     static constexpr const char* kTypeNames[] = {"text", "path", "u16",  "u32",
                                                  "u64",  "size", "float"};
