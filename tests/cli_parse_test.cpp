@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <fmt/format.h>
 
 namespace reelcut {
 namespace {
@@ -105,8 +106,15 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{
             {"process", "--input", "a", "--max-speed", "4294967296"}, 2, "err", "number too large"},
         ExitCase{{"eval", "x", "--port", "0x10"}, 2, "err", "invalid digit"},
-        ExitCase{{"eval", "x", "--timeout", "-1"}, 2, "err", "invalid value"},
-        ExitCase{{"ctrl", "latest", "console", "--tail", "-1"}, 2, "err", "invalid value"},
+        ExitCase{{"eval", "x", "--timeout", "-1"},
+                 2,
+                 "err",
+                 "a value is required for '--timeout <TIMEOUT>' but none was supplied"},
+        ExitCase{{"eval", "x", "--timeout=-1"}, 2, "err", "invalid value '-1'"},
+        ExitCase{{"ctrl", "latest", "console", "--tail", "-1"},
+                 2,
+                 "err",
+                 "a value is required for '--tail <TAIL>'"},
         ExitCase{
             {"process", "--input", "a", "--base-speed", "fast"}, 2, "err", "invalid float literal"},
         ExitCase{{"process", "--input", "a", "--base-speed", "0x1p3"},
@@ -124,6 +132,28 @@ INSTANTIATE_TEST_SUITE_P(
                  "err",
                  "cannot be used multiple times"},
         ExitCase{{"storyboard", "m.json", "--no-open=yes"}, 2, "err", "unexpected value 'yes'"},
+        // a token that looks like an option is never an option's value
+        ExitCase{{"mark", "init", "--file", "--help"},
+                 2,
+                 "err",
+                 "a value is required for '--file <FILE>' but none was supplied"},
+        ExitCase{{"manifest", "init", "x.json", "--title", "--help"},
+                 2,
+                 "err",
+                 "a value is required for '--title <TITLE>' but none was supplied"},
+        ExitCase{{"wrap", "--speed", "5", "--label", "--help", "--", "true"},
+                 2,
+                 "err",
+                 "a value is required for '--label <LABEL>' but none was supplied"},
+        ExitCase{{"wrap", "--speed", "5", "--label", "-v", "true"},
+                 2,
+                 "err",
+                 "a value is required for '--label <LABEL>' but none was supplied"},
+        ExitCase{{"manifest", "add", "m.json", "--id", "a", "--title", "t", "--speedup", "-5:x"},
+                 2,
+                 "err",
+                 "a value is required for '--speedup <SPEEDUPS>' but none was supplied"},
+        ExitCase{{"eval", "-1"}, 2, "err", "tip: to pass '-1' as a value, use '-- -1'"},
         // wrap: the command starts at the first token that is not one of wrap's options
         ExitCase{{"wrap", "--speed", "20", "ls", "--label", "x"}, 2, "err", "--label <LABEL>"}));
 
@@ -260,10 +290,179 @@ TEST(CliRecords, WrapTakesEverythingAfterItsOptionsAsTheCommand) {
               (Tokens{"-v", "--help"}));
     EXPECT_EQ(command({"wrap", "--speed", "20", "--label", "x", "--", "--", "a"}),
               (Tokens{"--", "a"}));
+    EXPECT_EQ(command({"wrap", "--speed", "20", "--label", "x", "-5", "--file", "-"}),
+              (Tokens{"-5", "--file", "-"}));
+    EXPECT_EQ(command({"wrap", "--speed", "20", "--label=-x", "--", "-v"}), (Tokens{"-v"}));
     EXPECT_TRUE(command({"wrap", "--speed", "20", "--label", "x"}).empty());
     auto wrap = std::get<WrapArgs>(command_of({"wrap", "--label", "L", "--speed", "7", "true"}));
     EXPECT_EQ(wrap.speed, 7u);
     EXPECT_EQ(wrap.label, "L");
+}
+
+TEST(CliRecords, HyphenValuesGoInlineOrAfterTheEscape) {
+    auto init = [](const std::vector<std::string>& args) {
+        return std::get<ManifestInit>(std::get<ManifestAction>(command_of(args)));
+    };
+    EXPECT_EQ(init({"manifest", "init", "m.json", "--title=-x"}).title, "-x");
+    EXPECT_EQ(init({"manifest", "init", "m.json", "--title", "-"}).title, "-");
+    EXPECT_EQ(init({"manifest", "init", "--", "-x.json"}).file, "-x.json");
+    EXPECT_EQ(std::get<EvalArgs>(command_of({"eval", "--port", "1", "--", "-1"})).code, "-1");
+    EXPECT_EQ(std::get<ProcessArgs>(command_of({"process", "--input", "a", "--base-speed=-2"}))
+                  .base_speed,
+              -2.0);
+}
+
+// Over the whole declaration: no option takes a token that looks like an option as its value,
+// whatever its type; "--name=-x" and "-" are values; a positional that looks like an option
+// needs "--" before it.
+class EveryArgument : public ::testing::Test {
+  protected:
+    using Steps = std::vector<const DeclaredCommand*>;
+
+    static void collect(const DeclaredCommand& cmd, Steps steps, std::vector<Steps>& out) {
+        steps.push_back(&cmd);
+        if (cmd.subcommands.empty()) {
+            out.push_back(steps);
+        }
+        for (const auto& sub : cmd.subcommands) {
+            collect(sub, steps, out);
+        }
+    }
+    static bool textual(const DeclaredArgument& a) { return a.type == "text" || a.type == "path"; }
+    static std::string sample(const DeclaredArgument& a) { return textual(a) ? "x" : "1"; }
+
+    // The command line of `steps` with every required argument, `changed` given as `with`.
+    static std::vector<std::string> line(const Steps& steps, const DeclaredArgument* changed,
+                                         const std::vector<std::string>& with,
+                                         bool escape = false) {
+        std::vector<std::string> out;
+        for (const auto* step : steps) {
+            if (step != steps.front()) {
+                out.push_back(step->name);
+            }
+            for (const auto& a : step->arguments) {
+                if (!a.positional && a.required && &a != changed) {
+                    out.insert(out.end(), {"--" + a.long_name, sample(a)});
+                }
+            }
+            if (escape && step == steps.back()) {
+                out.push_back("--");
+            }
+            bool mine = false;
+            for (const auto& a : step->arguments) {
+                mine = mine || &a == changed;
+                if (a.positional && !a.trailing) {
+                    if (&a == changed) {
+                        out.insert(out.end(), with.begin(), with.end());
+                    } else {
+                        out.push_back(sample(a));
+                    }
+                }
+            }
+            if (mine && !changed->positional) {
+                out.insert(out.end(), with.begin(), with.end());
+            }
+        }
+        return out;
+    }
+    static std::string shown(const std::vector<std::string>& args) {
+        std::string out;
+        for (const auto& a : args) {
+            out += " '" + a + "'";
+        }
+        return out;
+    }
+
+    DeclaredCommand root = declared_command_line();
+    std::vector<Steps> leaves;
+    void SetUp() override { collect(root, {}, leaves); }
+};
+
+TEST_F(EveryArgument, OptionsNeverTakeAHyphenToken) {
+    std::size_t options = 0;
+    for (const Steps& steps : leaves) {
+        for (const auto* step : steps) {
+            for (const auto& arg : step->arguments) {
+                if (!arg.takes_value) {
+                    continue;
+                }
+                ++options;
+                const std::string flag = "--" + arg.long_name;
+                for (const std::vector<std::string>& with :
+                     std::vector<std::vector<std::string>>{{flag, "-x"},
+                                                           {flag, "--help"},
+                                                           {flag, "-h"},
+                                                           {flag, "-5"},
+                                                           {flag, "-1.5"},
+                                                           {flag, "--"},
+                                                           {flag, "--", "x"},
+                                                           {flag}}) {
+                    const auto args = line(steps, &arg, with);
+                    auto outcome = parse_command_line(args);
+                    const auto* exit = std::get_if<ParserExit>(&outcome);
+                    ASSERT_NE(exit, nullptr) << shown(args);
+                    EXPECT_EQ(exit->status, 2) << shown(args);
+                    EXPECT_NE(exit->err.find(fmt::format("error: a value is required for '{}' but "
+                                                         "none was supplied",
+                                                         arg.display)),
+                              std::string::npos)
+                        << shown(args) << "\n"
+                        << exit->err;
+                    EXPECT_NE(exit->err.find("Usage: tevo-reelcut " + steps[1]->name),
+                              std::string::npos)
+                        << exit->err;
+                }
+
+                // Inline, a hyphen value reaches the type's own check; "-" is a value.
+                const std::string inline_value = textual(arg) ? "-x" : "-1.5";
+                for (const std::vector<std::string>& with : std::vector<std::vector<std::string>>{
+                         {flag + "=" + inline_value}, {flag, "-"}, {flag, sample(arg)}}) {
+                    const auto args = line(steps, &arg, with);
+                    auto outcome = parse_command_line(args);
+                    const bool is_value = with.size() == 1 || textual(arg) || with[1] != "-";
+                    const bool fits = textual(arg) || arg.type == "float" || with.size() == 2;
+                    if (is_value && fits) {
+                        EXPECT_TRUE(std::holds_alternative<Cli>(outcome))
+                            << shown(args) << "\n"
+                            << std::get<ParserExit>(outcome).err;
+                    } else {
+                        const auto* exit = std::get_if<ParserExit>(&outcome);
+                        ASSERT_NE(exit, nullptr) << shown(args);
+                        EXPECT_NE(exit->err.find("invalid value '"), std::string::npos)
+                            << shown(args) << "\n"
+                            << exit->err;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(options, 40u); // the walk did reach the declaration
+}
+
+TEST_F(EveryArgument, PositionalsTakeAHyphenTokenOnlyAfterTheEscape) {
+    for (const Steps& steps : leaves) {
+        for (const auto* step : steps) {
+            for (const auto& arg : step->arguments) {
+                if (!arg.positional || arg.trailing) {
+                    continue;
+                }
+                for (const std::string value : {"-1", "-x", "--x"}) {
+                    const auto args = line(steps, &arg, {value});
+                    const ParserExit exit = exit_of(args);
+                    EXPECT_EQ(exit.status, 2) << shown(args);
+                    EXPECT_NE(exit.err.find(fmt::format("unexpected argument '{}' found", value)),
+                              std::string::npos)
+                        << shown(args) << "\n"
+                        << exit.err;
+                    if (step == steps.back()) {
+                        const auto escaped = line(steps, &arg, {value}, true);
+                        EXPECT_TRUE(std::holds_alternative<Cli>(parse_command_line(escaped)))
+                            << shown(escaped);
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(CliRecords, MarkersDefaultComesFromTheEnvironment) {

@@ -141,7 +141,8 @@ TEST_F(FinishingCommands, RelativePathsNameFilesInTheWorkingDirectory) {
 TEST_F(FinishingCommands, NoSubcommandWritesOverItsInput) {
     ASSERT_TRUE(make_clip(dir / "a.webm", ClipSpec{.seconds = 1}));
     ASSERT_TRUE(testing::make_image(dir / "card.png", 160, 90));
-    testing::write_file(dir / "markers.jsonl", "{\"action\":\"recording_start\",\"epoch\":1000.0}\n");
+    testing::write_file(dir / "markers.jsonl",
+                        "{\"action\":\"recording_start\",\"epoch\":1000.0}\n");
     Manifest manifest = new_manifest("Demo");
     Clip clip = clip_of("a", "A");
     clip.fast_path = dir / "a.webm";
@@ -202,6 +203,42 @@ TEST_F(FinishingCommands, AppendStillChecksItsInputsThenHoldsTheImage) {
                                  dir / "o.webm"));
     EXPECT_NEAR(probed_seconds(dir / "o.webm"), 4.0, 2 * kFrame);
     EXPECT_EQ(testing::video_size(dir / "o.webm"), std::make_pair(160, 90));
+}
+
+// ffmpeg given a looped image and a length under one frame encodes without end: such lengths are
+// refused before anything is written or run.
+TEST_F(FinishingCommands, AppendStillRefusesLengthsUnderOneFrame) {
+    const std::string video = dir / "v.webm";
+    const std::string image = dir / "card.png";
+    ASSERT_TRUE(make_clip(video, ClipSpec{.seconds = 1}));
+    ASSERT_TRUE(testing::make_image(image, 160, 90));
+    TempDir tmp;
+    testing::EnvGuard tmpdir{"TMPDIR"};
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    for (const std::string duration : {"0", "0.01", "1e-7", "0.0333", "NaN", "inf", "-inf", "-3"}) {
+        FakeTools tools;
+        tools.add("ffmpeg", "exit 0");
+        auto r = run_reelcut({"append-still", "--video", video, "--image", image, "--output",
+                              dir / "o.webm", "--duration=" + duration});
+        EXPECT_EQ(r.status.code, 1) << duration;
+        EXPECT_EQ(r.out, "") << duration;
+        EXPECT_NE(r.err.find("ERROR: --duration must be a number of seconds of at least one frame "
+                             "(1/30 s), got "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(tools.calls("ffmpeg").empty()) << duration;
+        EXPECT_FALSE(std::filesystem::exists(dir / "o.webm")) << duration;
+        EXPECT_TRUE(testing::files_starting_with(tmp.path(), "tevo-reelcut-").empty()) << duration;
+    }
+
+    // One frame is enough.
+    for (const std::string& duration : {fmt::format("{}", kFrame), std::string("0.034")}) {
+        auto r = run_reelcut({"append-still", "--video", video, "--image", image, "--output",
+                              dir / "o.webm", "--duration", duration});
+        ASSERT_EQ(r.status.code, 0) << duration << ": " << r.err;
+        EXPECT_NEAR(probed_seconds(dir / "o.webm"), 1.0 + kFrame, kFrame / 2) << duration;
+        EXPECT_TRUE(testing::files_starting_with(tmp.path(), "tevo-reelcut-").empty()) << duration;
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "support/clip_of.hpp"
 #include "support/test_support.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -96,14 +97,28 @@ TEST_F(ManifestCommand, AddKeepsEveryValueInOrderAndNotesMissingPaths) {
                                         "console-png path not found on disk: " + dir / "con.png"}));
 }
 
-TEST_F(ManifestCommand, ConcurrentAddsKeepEveryClip) {
-    // Demo scripts run in parallel; each add reads, changes and rewrites the whole file.
+// The names in `dir`, sorted.
+std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(ManifestCommand, ConcurrentAddsKeepEveryClipAndLeaveOnlyTheManifest) {
+    // Demo scripts run in parallel; each add reads, changes and rewrites the whole file. Half of
+    // them reach the directory through a link: the lock is the directory's, not its name's.
+    fs::create_directories(dir / "out");
+    fs::create_directory_symlink(dir / "out", dir / "link");
     std::vector<std::thread> writers;
-    std::vector<int> codes(12, -1);
+    std::vector<int> codes(40, -1);
     for (std::size_t k = 0; k < codes.size(); ++k) {
         writers.emplace_back([&, k] {
+            const std::string file = k % 2 == 0 ? path : dir / "link/story.json";
             codes[k] =
-                run({"add", path, "--id", "clip" + std::to_string(k), "--title", "t"}).status.code;
+                run({"add", file, "--id", "clip" + std::to_string(k), "--title", "t"}).status.code;
         });
     }
     for (auto& writer : writers) {
@@ -111,10 +126,55 @@ TEST_F(ManifestCommand, ConcurrentAddsKeepEveryClip) {
     }
     EXPECT_EQ(codes, std::vector<int>(codes.size(), 0));
     EXPECT_EQ(load().clips.size(), codes.size());
+    EXPECT_EQ(entries(dir / "out"), std::vector<std::string>{"story.json"});
+}
+
+TEST_F(ManifestCommand, NoActionLeavesAFileBesideTheManifest) {
+    Manifest m = new_manifest("t");
+    m.clips.push_back(clip_of("a", "x"));
+    ASSERT_TRUE(save_manifest(m, path));
+    const std::string bytes = read_file(path);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<Case> refused = {
+        {{"add", path, "--id", "b", "--title", "B", "--raw", "bad\xff.webm"}, 1},
+        {{"remove", path, "--id", "zz"}, 1},
+        {{"init", path}, 1},
+        {{"add", path, "--id", "b", "--title", "B", "--speedup", "1:x"}, 1},
+        {{"inspect", path}, 0},
+    };
+    for (const auto& c : refused) {
+        auto out = run(c.args);
+        EXPECT_EQ(out.status.code, c.status) << c.args[0] << ": " << out.err;
+        EXPECT_EQ(entries(dir / "out"), std::vector<std::string>{"story.json"}) << c.args[0];
+        EXPECT_EQ(read_file(path), bytes) << c.args[0];
+    }
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"add", path, "--id", "b", "--title", "B"},
+                                               {"remove", path, "--id", "a"},
+                                               {"init", dir / "out/other.json"}}) {
+        auto out = run(args);
+        EXPECT_EQ(out.status.code, 0) << args[0] << ": " << out.err;
+    }
+    EXPECT_EQ(entries(dir / "out"), (std::vector<std::string>{"other.json", "story.json"}));
+    EXPECT_EQ(ids(), std::vector<std::string>{"b"});
+
+    // A refused add of a new manifest takes back the directories it made for the lock.
+    auto out = run({"add", dir / "new/deeper/story.json", "--id", "b", "--title", "B", "--raw",
+                    "bad\xff.webm"});
+    EXPECT_EQ(out.status.code, 1);
+    EXPECT_EQ(out.err, "ERROR: serialize manifest: path contains invalid UTF-8 characters\n");
+    EXPECT_FALSE(fs::exists(dir / "new"));
+    // A made directory that holds the new manifest stays, with nothing else in it.
+    ASSERT_EQ(run({"add", dir / "new/deeper/story.json", "--id", "b", "--title", "B"}).status.code,
+              0);
+    EXPECT_EQ(entries(dir / "new/deeper"), std::vector<std::string>{"story.json"});
 }
 
 TEST_F(ManifestCommand, ALockThatCannotBeTakenChangesNoOutcome) {
-    // Something in the lock file's place: the actions still answer as they would without it.
+    // Where earlier versions kept their lock file, something else: the actions do not care.
     fs::create_directories(path + ".lock");
     auto out = run({"add", path, "--id", "a", "--title", "A"});
     ASSERT_EQ(out.status.code, 0) << out.err;

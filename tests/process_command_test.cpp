@@ -174,6 +174,13 @@ TEST_F(ProcessCommand, RefusesBadOptionsBeforeEncoding) {
         {{"--trim-start", "1.5", "--trim-end", "1"},
          "--trim-start and --trim-end leave nothing of the video: it would start at 1.5s and end "
          "at 1.0s. Hint: --trim-end is a time on the input's timeline, not a length"},
+        // Less than one frame: no frame at all, or a one-frame "success".
+        {{"--trim-end", "0.01"},
+         "--trim-start and --trim-end leave nothing of the video: it would start at 0.0s and end "
+         "at 0.0s. Hint: --trim-end is a time on the input's timeline, not a length"},
+        {{"--trim-start", "1.99"},
+         "--trim-start and --trim-end leave nothing of the video: it would start at 2.0s and end "
+         "at 2.0s. Hint: --trim-end is a time on the input's timeline, not a length"},
     };
     for (const auto& c : cases) {
         auto r = process(c.args);

@@ -120,8 +120,18 @@ TEST_F(Publish, CommitMessageNamesTheAssetTypeAndTheCaption) {
 
 TEST_F(Publish, PageReferenceMustBeOwnerSlash) {
     const std::string input = media("demo.webm");
-    for (const std::string page : {"hespin", "/hespin", "tevo/", "tevo/a/b", "", "/"}) {
+    for (const std::string page : {"hespin", "/hespin", "tevo/", "tevo/a/b", "", "/", "tevo/..",
+                                   "../x", "tevo/.", "./x", "../..", "tevo//x"}) {
         expect_refused(publish({"--input", input, "--page", page}), page_error(page), page);
+    }
+    // Dots inside a segment are ordinary slugs.
+    for (const std::string page : {"tevo/...", "tevo/v1.2", ".tevo/.hidden", "a/b..c"}) {
+        const auto run = publish({"--input", input, "--page", page});
+        EXPECT_EQ(run.status.code, 0) << page << ": " << run.err;
+        const std::string slug = page.substr(page.find('/') + 1);
+        EXPECT_NE(run.out.find(fmt::format("/api/v1/pages/{}/files/demo.webm", slug)),
+                  std::string::npos)
+            << run.out;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "subprocess.hpp"
 #include "text_format.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <fmt/format.h>
 #include <unistd.h>
@@ -97,8 +98,20 @@ Status concat_videos(const std::vector<std::string>& inputs, const std::string& 
                       "ffmpeg concat failed", 10);
 }
 
+Status check_still_length(double seconds) {
+    if (!(seconds * kEncodeFrameRate >= 1.0) || std::isinf(seconds)) {
+        return fail(fmt::format("--duration must be a number of seconds of at least one frame "
+                                "(1/{} s), got {}",
+                                kEncodeFrameRate, display_f64(seconds)));
+    }
+    return {};
+}
+
 Status append_still(const std::string& video, const std::string& image, const std::string& output,
                     double seconds) {
+    if (Status length = check_still_length(seconds); !length) {
+        return length;
+    }
     if (Status distinct = refuse_overwriting_input({video, image}, output); !distinct) {
         return distinct;
     }
@@ -111,9 +124,19 @@ Status append_still(const std::string& video, const std::string& image, const st
         "scale={0}:{1}:force_original_aspect_ratio=decrease,pad={0}:{1}:(ow-iw)/2:(oh-ih)/2:black,"
         "setsar=1",
         size->width, size->height);
-    std::vector<std::string> encode = {
-        "-y", "-loglevel",          "error", "-loop", "1",   "-framerate", "30",
-        "-t", display_f64(seconds), "-i",    image,   "-vf", fit};
+    std::vector<std::string> encode = {"-y",
+                                       "-loglevel",
+                                       "error",
+                                       "-loop",
+                                       "1",
+                                       "-framerate",
+                                       std::to_string(kEncodeFrameRate),
+                                       "-t",
+                                       display_f64(seconds),
+                                       "-i",
+                                       image,
+                                       "-vf",
+                                       fit};
     const std::vector<std::string> codec = reencode_args();
     encode.insert(encode.end(), codec.begin(), codec.end());
     encode.insert(encode.end(), {"-an", still.path()});

@@ -49,7 +49,7 @@ Status refuse_overwriting_input(const std::vector<std::string>& inputs, const st
 const std::vector<std::string>& vp9_encoder_args() {
     static const std::vector<std::string> args = {
         "-c:v",      "libvpx-vp9", "-b:v",    "2M", "-deadline",   "realtime",
-        "-cpu-used", "8",          "-row-mt", "1",  "-r",          "30",
+        "-cpu-used", "8",          "-row-mt", "1",  "-r",          std::to_string(kEncodeFrameRate),
         "-fps_mode", "cfr",        "-g",      "60", "-keyint_min", "60"};
     return args;
 }

@@ -38,6 +38,9 @@ class RemoveOnExit {
 // absolute path, a link) fails here instead of destroying the input.
 Status refuse_overwriting_input(const std::vector<std::string>& inputs, const std::string& output);
 
+// Frames a second of every encode: a length under 1 / this holds no frame.
+constexpr int kEncodeFrameRate = 30;
+
 // "-c:v libvpx-vp9 -b:v 2M -deadline realtime -cpu-used 8 -row-mt 1 -r 30 -fps_mode cfr -g 60
 // -keyint_min 60", the settings of every encode.
 const std::vector<std::string>& vp9_encoder_args();

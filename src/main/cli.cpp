@@ -633,7 +633,8 @@ std::optional<std::string> best_match(std::string_view typed,
     return found;
 }
 
-ParserExit unexpected(const std::vector<const CommandDef*>& path, const std::string& token) {
+ParserExit unexpected(const std::vector<const CommandDef*>& path, const std::string& token,
+                      const std::string& value_tip = {}) {
     const CommandDef& cmd = *path.back();
     if (token.rfind("--", 0) == 0 && token.size() > 2) {
         std::string name = token.substr(
@@ -650,7 +651,7 @@ ParserExit unexpected(const std::vector<const CommandDef*>& path, const std::str
         auto match = best_match(name, longs);
         return usage_error(path, fmt::format("unexpected argument '{}' found", token),
                            match ? fmt::format("a similar argument exists: '--{}'", *match)
-                                 : std::string{});
+                                 : value_tip);
     }
     if (!cmd.subcommands.empty() && token.rfind('-', 0) != 0) {
         std::vector<std::string> names;
@@ -663,7 +664,14 @@ ParserExit unexpected(const std::vector<const CommandDef*>& path, const std::str
                            match ? fmt::format("a similar subcommand exists: '{}'", *match)
                                  : std::string{});
     }
-    return usage_error(path, fmt::format("unexpected argument '{}' found", token));
+    return usage_error(path, fmt::format("unexpected argument '{}' found", token), value_tip);
+}
+
+// What the parser reads as an option or "--", never as a value: "-" alone is a value. No argument
+// is declared to take values that begin with "-", negative numbers included; "--name=-x" gives
+// one.
+bool looks_like_option(const std::string& token) {
+    return token.size() > 1 && token[0] == '-';
 }
 
 // The top level takes only flags, so its first word that is no option names the subcommand.
@@ -685,7 +693,9 @@ std::vector<std::string> split_trailing(const std::vector<std::string>& args,
     while (it != args.end()) {
         const std::string& token = *it;
         if (std::find(with_value.begin(), with_value.end(), token) != with_value.end()) {
-            it += std::min<std::ptrdiff_t>(2, args.end() - it);
+            // A token that looks like an option is no value: the option is left without one.
+            const bool has_value = it + 1 != args.end() && !looks_like_option(*(it + 1));
+            it += has_value ? 2 : 1;
             continue;
         }
         bool inline_value = std::any_of(with_value.begin(), with_value.end(), [&](const auto& o) {
@@ -932,7 +942,28 @@ Commands build_record(const Node& sub, const Node* action, std::vector<std::stri
     return InstallCmd{};
 }
 
+DeclaredCommand declared(const CommandDef& def) {
+    static constexpr const char* kTypeNames[] = {"text", "path", "u16",  "u32",
+                                                 "u64",  "size", "float"};
+    DeclaredCommand out{def.name, {}, {}};
+    for (const auto& arg : def.args) {
+        const bool takes_value = arg.kind == Kind::Option || arg.kind == Kind::List;
+        out.arguments.push_back(DeclaredArgument{
+            arg.long_name, arg.display(),
+            arg.kind == Kind::Flag ? "flag" : kTypeNames[static_cast<int>(arg.type)],
+            arg.positional(), arg.kind == Kind::Trailing, takes_value, arg.required});
+    }
+    for (const auto& sub : def.subcommands) {
+        out.subcommands.push_back(declared(sub));
+    }
+    return out;
+}
+
 } // namespace
+
+DeclaredCommand declared_command_line() {
+    return declared(build_cli());
+}
 
 double jaro_similarity(std::string_view a_text, std::string_view b_text) {
     auto code_points = [](std::string_view s) {
@@ -1030,10 +1061,28 @@ void collect_names(const CommandDef& cmd, std::vector<std::string>& names) {
     }
 }
 
+// Whether `token` is one of the options `cmd` declares, as "--name" or "--name=value".
+bool declared_option(const std::vector<const CommandDef*>& path, const std::string& token) {
+    if (token == "-h" || token == "--help" ||
+        (path.size() == 1 && (token == "-V" || token == "--version"))) {
+        return true;
+    }
+    if (!token.starts_with("--")) {
+        return false;
+    }
+    const std::string name = token.substr(2, token.find('=') - 2);
+    const auto& args = path.back()->args;
+    return std::any_of(args.begin(), args.end(),
+                       [&](const ArgDef& a) { return !a.positional() && a.long_name == name; });
+}
+
 // Walks the arguments the way the grammar reads them: options (and the values of those that take
 // one), positionals, and the subcommand word after a command's positionals. Every value that
-// names a subcommand anywhere is swapped for a stand-in.
-ProtectedWords protect_values(const CommandDef& root, std::vector<std::string>& args) {
+// names a subcommand anywhere is swapped for a stand-in. An option followed by nothing, by "--"
+// or by a token that looks like an option has no value; a token that looks like an option but is
+// none of the command's is refused, so that a negative number never slips in as a positional.
+std::variant<ProtectedWords, ParserExit> protect_values(const CommandDef& root,
+                                                        std::vector<std::string>& args) {
     std::vector<std::string> names;
     collect_names(root, names);
     ProtectedWords words;
@@ -1043,32 +1092,47 @@ ProtectedWords protect_values(const CommandDef& root, std::vector<std::string>& 
             token = ProtectedWords::stand_in(words.originals.size() - 1);
         }
     };
-    const CommandDef* cmd = &root;
+    std::vector<const CommandDef*> path{&root};
     std::size_t positionals = 0;
     bool only_values = false; // after "--"
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string& token = args[i];
+        const CommandDef* cmd = path.back();
+        const auto declared = static_cast<std::size_t>(std::count_if(
+            cmd->args.begin(), cmd->args.end(), [](const ArgDef& a) { return a.positional(); }));
         if (!only_values && token == "--") {
             only_values = true;
             continue;
         }
-        if (!only_values && token.size() > 1 && token[0] == '-') {
-            if (token.rfind("--", 0) == 0 && token.find('=') == std::string::npos) {
-                for (const auto& arg : cmd->args) {
-                    if ((arg.kind == Kind::Option || arg.kind == Kind::List) &&
-                        token == "--" + arg.long_name && i + 1 < args.size()) {
-                        protect(args[++i]);
-                        break;
+        if (!only_values && looks_like_option(token)) {
+            if (!declared_option(path, token)) {
+                const bool value_wanted = positionals < declared && !token.starts_with("--");
+                return unexpected(path, token,
+                                  value_wanted ? fmt::format("to pass '{0}' as a value, use "
+                                                             "'-- {0}'",
+                                                             token)
+                                               : std::string{});
+            }
+            if (token.find('=') != std::string::npos) {
+                continue;
+            }
+            for (const auto& arg : cmd->args) {
+                if ((arg.kind == Kind::Option || arg.kind == Kind::List) &&
+                    token == "--" + arg.long_name) {
+                    if (i + 1 == args.size() || looks_like_option(args[i + 1])) {
+                        return usage_error(path, fmt::format("a value is required for '{}' but "
+                                                             "none was supplied",
+                                                             arg.display()));
                     }
+                    protect(args[++i]);
+                    break;
                 }
             }
             continue;
         }
-        const auto declared = static_cast<std::size_t>(std::count_if(
-            cmd->args.begin(), cmd->args.end(), [](const ArgDef& a) { return a.positional(); }));
         if (!only_values && positionals >= declared) {
             if (const CommandDef* sub = cmd->find_sub(token)) {
-                cmd = sub;
+                path.push_back(sub);
                 positionals = 0;
                 continue;
             }
@@ -1110,7 +1174,11 @@ ParseOutcome parse_command_line(const std::vector<std::string>& raw_args) {
     // CLI11 takes any word that names a subcommand somewhere in the tree for that subcommand,
     // even where only a value can stand ("ctrl storyboard state", "call GET state", "--label
     // list"); such words are hidden from it behind stand-ins and put back after matching.
-    const ProtectedWords words = protect_values(root_def, args);
+    auto read = protect_values(root_def, args);
+    if (auto* refused = std::get_if<ParserExit>(&read)) {
+        return *refused;
+    }
+    const ProtectedWords words = std::get<ProtectedWords>(std::move(read));
     declare(root, &app, root_def, true, first_word == args.end() ? "" : *first_word);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -178,6 +178,23 @@ using ParseOutcome = std::variant<Cli, ParserExit>;
 // Parses the arguments after the program name. Never prints and never exits.
 ParseOutcome parse_command_line(const std::vector<std::string>& args);
 
+// The declaration as data, for checks that must cover every argument of every command.
+struct DeclaredArgument {
+    std::string long_name; // "--" + this is the option; empty for positionals
+    std::string display;   // as usage lines show it: "--port <PORT>", "--no-open", "<FILE>"
+    std::string type;      // "text", "path", "u16", "u32", "u64", "size", "float"; "flag"
+    bool positional = false;
+    bool trailing = false;    // `wrap`'s command: every remaining token
+    bool takes_value = false; // an option or a repeatable option
+    bool required = false;
+};
+struct DeclaredCommand {
+    std::string name;
+    std::vector<DeclaredArgument> arguments;
+    std::vector<DeclaredCommand> subcommands;
+};
+DeclaredCommand declared_command_line();
+
 // Jaro similarity of two texts, 0.0 to 1.0; suggestions need at least 0.7.
 double jaro_similarity(std::string_view a, std::string_view b);
 

@@ -67,6 +67,9 @@ Status run_append_still(const AppendStillArgs& args) {
     if (!path_exists(args.image)) {
         return fail(fmt::format("image not found: {}", display_path(args.image)));
     }
+    if (Status length = check_still_length(args.duration); !length) {
+        return length;
+    }
     print_info(fmt::format("{}appending {:.1f}s still ({}) to {}{}", ansi::dim, args.duration,
                            display_path(args.image), display_path(args.video), ansi::reset));
     if (Status appended = append_still(args.video, args.image, args.output, args.duration);

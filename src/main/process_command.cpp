@@ -1,5 +1,6 @@
 #include "main/process_command.hpp"
 
+#include "ffmpeg/media_tools.hpp"
 #include "ffmpeg/probe.hpp"
 #include "ffmpeg/speedup.hpp"
 #include "file_io.hpp"
@@ -174,10 +175,11 @@ Status run_process(const ProcessArgs& args) {
     if (!trim_end) {
         return fail(trim_end.error());
     }
-    // Trims that leave nothing would otherwise encode the whole input while claiming to cut it.
+    // Trims that leave nothing would otherwise encode the whole input while claiming to cut it;
+    // less than a frame gives an output with no frame at all, or a one-frame "success".
     const double kept_from = *trim_start > 0.0 ? *trim_start : 0.0; // NaN keeps everything
     if ((args.trim_start || args.trim_end) && *duration > 0.001 &&
-        !(*trim_end - kept_from > 0.001)) {
+        !((*trim_end - kept_from) * kEncodeFrameRate >= 1.0)) {
         return fail(fmt::format(
             "--trim-start and --trim-end leave nothing of the video: it would start at {:.1f}s "
             "and end at {:.1f}s. Hint: --trim-end is a time on the input's timeline, not a length",

@@ -91,7 +91,11 @@ Result<std::string> publish(const PublishArgs& args) {
     const std::string_view slug = slash == std::string::npos
                                       ? std::string_view()
                                       : std::string_view(args.page).substr(slash + 1);
-    if (slash == std::string::npos || owner.empty() || slug.empty() ||
+    // "." and ".." would name another place in the wiki's paths and in the returned address.
+    const auto bad_segment = [](std::string_view segment) {
+        return segment.empty() || segment == "." || segment == "..";
+    };
+    if (slash == std::string::npos || bad_segment(owner) || bad_segment(slug) ||
         slug.find('/') != std::string_view::npos) {
         return fail(fmt::format("invalid --page '{}': expected format <owner>/<slug> like "
                                 "tevo/tevo-quorrel, tevo/hespin. Hint: browse pages at {}.",

@@ -613,22 +613,46 @@ Result<nlohmann::json> manifest_to_value(const Manifest& manifest) {
 }
 
 ManifestLock ManifestLock::acquire(const std::string& manifest_path) {
-    if (make_directories(parent_directory(manifest_path)) != 0) {
-        return ManifestLock(-1); // the save reports the directory
+    std::string dir = parent_directory(manifest_path);
+    if (dir.empty()) {
+        dir = ".";
     }
-    const std::string lock_path = manifest_path + ".lock";
-    // Read access is enough for flock, so a lock file made by another user still serves.
-    const int fd = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return ManifestLock(-1);
-    }
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            ::close(fd);
-            return ManifestLock(-1);
+    std::vector<std::string> made;
+    struct stat st {};
+    for (std::string d = dir; !d.empty() && ::stat(d.c_str(), &st) != 0 && errno == ENOENT;) {
+        made.push_back(d);
+        const std::string up = parent_directory(d);
+        if (up == d) {
+            break;
         }
+        d = up;
     }
-    return ManifestLock(fd);
+    // A directory removed or replaced while we waited holds the lock of nobody else: lock anew.
+    constexpr int kAttempts = 20;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (make_directories(dir) != 0) {
+            break; // the save reports the directory
+        }
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            break;
+        }
+        int locked = 0;
+        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat held {};
+        struct stat now {};
+        if (locked != 0 || ::fstat(fd, &held) != 0) {
+            ::close(fd);
+            break;
+        }
+        if (::stat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+            now.st_ino == held.st_ino) {
+            return ManifestLock(fd, std::move(made));
+        }
+        ::close(fd);
+    }
+    return ManifestLock(-1, std::move(made));
 }
 
 Status check_manifest_exists(const std::string& path) {
@@ -641,6 +665,13 @@ Status check_manifest_exists(const std::string& path) {
 }
 
 ManifestLock::~ManifestLock() {
+    // Still under the lock, so a waiter sees the directory gone and makes it anew. One that holds
+    // the saved manifest is not empty and stays.
+    for (const std::string& dir : made_) {
+        if (::rmdir(dir.c_str()) != 0) {
+            break;
+        }
+    }
     if (fd_ >= 0) {
         ::close(fd_); // releases the lock
     }

@@ -66,23 +66,31 @@ Status save_manifest(const Manifest& manifest, const std::string& path);
 Result<nlohmann::json> manifest_to_value(const Manifest& manifest);
 
 // An exclusive advisory lock that serialises read-modify-write of one manifest across processes:
-// flock on "{path}.lock" beside it, held until the value is destroyed. Every change to a manifest
-// takes it from before the load until after the save, or a concurrent writer's clip is lost.
+// flock on the directory that holds it (the one its save renames into), held until the value is
+// destroyed, so nothing is left beside the manifest. Every change to a manifest takes it from
+// before the load until after the save, or a concurrent writer's clip is lost. All manifests of
+// one directory share the lock: never hold two at once.
 class ManifestLock {
   public:
-    // Creates the manifest's directory when missing (as the save would), then waits for the lock.
-    // Best effort: when the lock file cannot be made or locked (a read-only directory, say), the
-    // change goes ahead unlocked, so that its load and save report what is wrong in their words.
+    // Creates the manifest's directory when missing (as the save would), then waits for the lock;
+    // directories made here are removed again on release when they are still empty (the change
+    // was refused). Best effort: when the directory cannot be made, opened or locked (no read
+    // permission, say), the change goes ahead unlocked, so that its load and save report what is
+    // wrong in their words.
     static ManifestLock acquire(const std::string& manifest_path);
-    ManifestLock(ManifestLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ManifestLock(ManifestLock&& other) noexcept : fd_(other.fd_), made_(std::move(other.made_)) {
+        other.fd_ = -1;
+        other.made_.clear();
+    }
     ManifestLock& operator=(ManifestLock&&) = delete;
     ManifestLock(const ManifestLock&) = delete;
     ManifestLock& operator=(const ManifestLock&) = delete;
     ~ManifestLock();
 
   private:
-    explicit ManifestLock(int fd) : fd_(fd) {}
+    ManifestLock(int fd, std::vector<std::string> made) : fd_(fd), made_(std::move(made)) {}
     int fd_;
+    std::vector<std::string> made_; // deepest first
 };
 
 // Fails with the load's message when nothing exists at `path`; succeeds otherwise.

@@ -66,7 +66,7 @@ Status manifest_init(const ManifestInit& args) {
                                 "`manifest add` to append.",
                                 display_path(args.file)));
     };
-    // Checked before the lock as well, so that a refused init leaves no lock file behind.
+    // Checked before the lock as well, so that a refused init waits for no one.
     if (path_exists(args.file)) {
         return already_exists();
     }
@@ -78,9 +78,9 @@ Status manifest_init(const ManifestInit& args) {
 }
 
 Status manifest_add(const ManifestAdd& args) {
-    // The speed-ups need nothing from the file, so they are checked before the lock, which would
-    // create the directory and the lock file: a refused add leaves no trace. A manifest that
-    // fails to load is still the error reported first.
+    // The speed-ups need nothing from the file, so they are checked before the lock, which may
+    // create the directory for a moment. A manifest that fails to load is still the error
+    // reported first.
     std::vector<SpeedupEvent> speedups;
     for (const auto& value : args.speedups) {
         auto event = parse_speedup_arg(value);
