@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <thread>
 
 namespace reelcut {
 namespace {
@@ -618,6 +619,163 @@ TEST_F(VoiceoverRoutes, PathsWithQuotesAndBackslashesStayValidJson) {
     const json saved = body_of(server->request("POST", "/save-final"));
     EXPECT_EQ(saved["path"], (odd / "demo-narrated.webm").string());
     EXPECT_EQ(body_of(server->request("POST", "/replay"))["ok"], true);
+}
+
+TEST_F(VoiceoverRoutes, VideosAreServedInRanges) {
+    auto server = start();
+    const HttpReply part = server->request("GET", "/video", "", {{"Range", "bytes=0-9"}});
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.header("Content-Type"), "video/webm");
+    EXPECT_EQ(part.body, read_file(input).substr(0, 10));
+
+    // Before a finalize the output is played, and there is none yet.
+    const HttpReply none = server->request("GET", "/final-video");
+    EXPECT_EQ(none.status, 500);
+    EXPECT_EQ(none.body, "");
+    EXPECT_NE(server->err().find("webapp error on GET /final-video: open " + output +
+                                 ": No such file or directory (os error 2)"),
+              std::string::npos)
+        << server->err();
+
+    adopt_narration(*server);
+    const std::string norm = finalize(*server)["normalizedPath"];
+    EXPECT_EQ(server->request("GET", "/final-video").body, read_file(norm));
+    // Discarding forgets the take but keeps the selection playable.
+    server->request("POST", "/discard");
+    EXPECT_EQ(server->request("GET", "/final-video").body, read_file(norm));
+}
+
+TEST_F(VoiceoverRoutes, TimelineFromTheMarkersFile) {
+    EXPECT_EQ(start()->request("GET", "/timeline").body,
+              R"({"ok":true,"available":false,"reason":"no markers file passed to --markers"})");
+    const std::string markers = dir / "markers.jsonl";
+    EXPECT_EQ(body_of(start({"--markers", markers})->request("GET", "/timeline"))["reason"],
+              "markers file not found: " + markers);
+
+    write_file(markers, "{\"action\":\"speedup_end\",\"epoch\":5}\n");
+    auto broken = start({"--markers", markers});
+    const HttpReply unparsed = broken->request("GET", "/timeline");
+    EXPECT_EQ(unparsed.status, 500);
+    EXPECT_TRUE(std::string(body_of(unparsed)["error"]).starts_with("could not parse markers: "))
+        << unparsed.body;
+
+    write_file(markers, R"({"action":"recording_start","epoch":1000}
+{"action":"speedup_start","epoch":1000.5,"speed":2,"label":"say \"hi\" \\ now"}
+{"action":"speedup_end","epoch":1001.5}
+)");
+    auto server = start({"--markers", markers});
+    const HttpReply reply = server->request("GET", "/timeline");
+    ASSERT_EQ(reply.status, 200);
+    const json timeline = body_of(reply);
+    ASSERT_TRUE(timeline.is_object()) << reply.body;
+    EXPECT_NEAR(timeline["inputDuration"].get<double>(), testing::probed_seconds(input) + 0.5,
+                0.0011);
+    EXPECT_EQ(timeline["speedupSegmentCount"], 1);
+    EXPECT_EQ(timeline["segments"][1]["label"], "say \"hi\" \\ now");
+
+    write_file(input, "not a video");
+    const HttpReply unprobed = server->request("GET", "/timeline");
+    EXPECT_EQ(unprobed.status, 500);
+    EXPECT_TRUE(
+        std::string(body_of(unprobed)["error"]).starts_with("could not probe input duration: "))
+        << unprobed.body;
+}
+
+// Width and height from a PNG's header.
+std::pair<int, int> png_size(const std::string& png) {
+    if (png.size() < 24 || !png.starts_with("\x89PNG")) {
+        return {0, 0};
+    }
+    const auto be32 = [&](std::size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) |
+               (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) |
+               static_cast<unsigned char>(png[at + 3]);
+    };
+    return {be32(16), be32(20)};
+}
+
+TEST_F(VoiceoverRoutes, WaveformsRenderEachRequestIntoAnImageOfItsOwn) {
+    TempDir temp;
+    FixtureSettings settings;
+    settings.env = {{"TMPDIR", temp.path().string()}};
+    auto server = start({}, settings);
+    EXPECT_EQ(server->request("GET", "/waveform-raw").status, 404);
+    EXPECT_EQ(server->request("GET", "/waveform").body, "audio file not found");
+
+    adopt_narration(*server);
+    finalize(*server);
+    const HttpReply raw = server->request("GET", "/waveform-raw");
+    ASSERT_EQ(raw.status, 200) << raw.body;
+    EXPECT_EQ(raw.header("Content-Type"), "image/png");
+    EXPECT_EQ(png_size(raw.body), std::make_pair(1024, 144));
+    const std::string preview = server->request("GET", "/waveform-preview").body;
+    EXPECT_EQ(server->request("GET", "/waveform").body, preview);
+    ASSERT_NE(preview, raw.body); // the levelled take looks different
+
+    // Renders at once: each answer is the complete picture of its own source.
+    std::vector<HttpReply> replies(6);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        threads.emplace_back([&, i] {
+            replies[i] = server->request("GET", i % 2 ? "/waveform-raw" : "/waveform-preview");
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        EXPECT_EQ(replies[i].body, i % 2 ? raw.body : preview) << i;
+    }
+    EXPECT_EQ(testing::files_starting_with(temp.path(), "tevo-reelcut-waveform"),
+              std::vector<std::string>{});
+
+    // After revert-to-raw both kinds show the raw take.
+    server->request("POST", "/revert-to-raw");
+    EXPECT_EQ(server->request("GET", "/waveform").body, raw.body);
+
+    write_file(dir / "notes.webm", "not media");
+    server->request("POST", "/select-take", json{{"path", dir / "notes.webm"}}.dump());
+    const HttpReply failed = server->request("GET", "/waveform-preview");
+    EXPECT_EQ(failed.status, 500);
+    EXPECT_TRUE(failed.body.starts_with("ffmpeg showwavespic failed: ")) << failed.body;
+    EXPECT_NE(failed.body.find("notes.webm"), std::string::npos);
+    EXPECT_EQ(server->request("GET", "/waveform-raw").body, raw.body);
+}
+
+TEST_F(VoiceoverRoutes, RevealOpensTheCurrentFileInTheEditor) {
+    const std::string standin = std::string(REELCUT_TOOLS_DIR) + "/code-server";
+    TempDir editor;
+    const auto with_editor = [&](testing::EnvList env) {
+        FixtureSettings settings;
+        settings.env = std::move(env);
+        settings.env.emplace_back("CODE_SERVER_STATE_DIR", editor.path().string());
+        return settings;
+    };
+    auto server = voiceover_server(input, {}, with_editor({}), standin);
+    ASSERT_TRUE(server->ready()) << server->err();
+    const HttpReply nothing = server->request("POST", "/reveal");
+    EXPECT_EQ(nothing.status, 404);
+    EXPECT_EQ(body_of(nothing)["error"], "no file to reveal at " + output);
+
+    adopt_narration(*server);
+    const std::string norm = finalize(*server)["normalizedPath"];
+    EXPECT_EQ(body_of(server->request("POST", "/reveal")), (json{{"ok", true}, {"path", norm}}));
+    EXPECT_EQ(testing::logged_calls(editor.path()), (std::vector<json>{{"--reuse-window", norm}}));
+
+    // A tool that starts and fails still counts as revealed; one that cannot start does not.
+    auto failing =
+        voiceover_server(input, {}, with_editor({{"CODE_SERVER_FAIL", "--reuse-window"}}), standin);
+    write_file(output, "x");
+    EXPECT_EQ(failing->request("POST", "/reveal").status, 200);
+    const auto moved = voiceover_server(input, {}, {}, dir / "no-such-tool");
+    const auto fixed_path = start(); // nothing at the editor's own path on this machine
+    for (const WebappFixture* absent : {moved.get(), fixed_path.get()}) {
+        const HttpReply reply = absent->request("POST", "/reveal");
+        EXPECT_EQ(reply.status, 500);
+        EXPECT_EQ(body_of(reply)["error"],
+                  "code-server spawn failed: No such file or directory (os error 2)");
+    }
 }
 
 } // namespace
