@@ -4,6 +4,7 @@
 #include "support/media_fixture.hpp"
 #include "support/webapp_fixture.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fmt/format.h>
@@ -776,6 +777,45 @@ TEST_F(VoiceoverRoutes, RevealOpensTheCurrentFileInTheEditor) {
         EXPECT_EQ(body_of(reply)["error"],
                   "code-server spawn failed: No such file or directory (os error 2)");
     }
+}
+
+// Any process can send requests: no more than four media runs go at once, the rest wait.
+TEST_F(VoiceoverRoutes, MediaRunsAreBounded) {
+    FakeTools tools;
+    const std::string log = dir / "runs.log";
+    tools.add("ffmpeg", fmt::format(R"sh(echo "+ $(date +%s%N)" >> '{0}'
+sleep 0.3
+/usr/bin/ffmpeg "$@"
+rc=$?
+echo "- $(date +%s%N)" >> '{0}'
+exit $rc)sh",
+                                    log));
+    auto server = start();
+    write_file(output, read_file(*media / "narration.webm"));
+    std::vector<HttpReply> replies(10);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        threads.emplace_back([&, i] { replies[i] = server->request("GET", "/waveform"); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (const HttpReply& reply : replies) {
+        EXPECT_EQ(reply.status, 200) << reply.body;
+    }
+    std::vector<std::pair<long long, int>> events;
+    for (const std::string& line : testing::lines_of(read_file(log))) {
+        events.emplace_back(std::stoll(line.substr(2)), line[0] == '+' ? 1 : -1);
+    }
+    std::sort(events.begin(), events.end());
+    int running = 0;
+    int most = 0;
+    for (const auto& [at, step] : events) {
+        running += step;
+        most = std::max(most, running);
+    }
+    EXPECT_EQ(events.size(), 20u);
+    EXPECT_EQ(most, 4);
 }
 
 } // namespace

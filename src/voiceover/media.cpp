@@ -90,6 +90,10 @@ RouteOutcome timeline(VoiceoverApp& app, http::Request& request) {
     if (!parsed) {
         return send_failure(request, 500, "could not parse markers: " + parsed.error());
     }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
+    }
     auto duration = probe_duration(app.args.input);
     if (!duration) {
         return send_failure(request, 500, "could not probe input duration: " + duration.error());
@@ -105,6 +109,10 @@ RouteOutcome waveform(VoiceoverApp& app, http::Request& request, bool raw) {
         raw ? state.raw_file(app.args.output) : state.current_file(app.args.output);
     if (!path_exists(source)) {
         return send_text(request, 404, "audio file not found");
+    }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
     }
     const RemoveOnExit image(unique_temp_path(
         raw ? "tevo-reelcut-waveform-raw-" : "tevo-reelcut-waveform-preview-", ".png"));

@@ -27,6 +27,8 @@ namespace {
 constexpr const char* kTevoCli = "tevo-cli";
 constexpr std::chrono::milliseconds kCountdownStep{1000};
 constexpr std::chrono::milliseconds kGoPause{400};
+// How often a request waiting for a media slot looks whether its client is still there.
+constexpr std::chrono::milliseconds kSlotPoll{100};
 
 // The workspace's home: "HOME" when it is set and valid UTF-8, else "/root".
 std::string home_dir() {
@@ -111,6 +113,33 @@ RouteOutcome send_text(http::Request& request, std::uint16_t status, std::string
 RouteOutcome send_failure(http::Request& request, std::uint16_t status, std::string_view text) {
     return send_json(request, status,
                      fmt::format("{{\"ok\":false,\"error\":\"{}\"}}", escape_json_text(text)));
+}
+
+std::optional<MediaSlot> MediaSlot::acquire(VoiceoverApp& app, const http::Request& request) {
+    MediaRuns& runs = app.media_runs;
+    std::unique_lock guard(runs.lock);
+    while (runs.running >= kMediaRunLimit) {
+        if (request.client_gone()) {
+            return std::nullopt;
+        }
+        runs.freed.wait_for(guard, kSlotPoll);
+    }
+    ++runs.running;
+    return MediaSlot(&runs);
+}
+
+MediaSlot::~MediaSlot() {
+    if (runs_ != nullptr) {
+        {
+            std::lock_guard guard(runs_->lock);
+            --runs_->running;
+        }
+        runs_->freed.notify_one();
+    }
+}
+
+RouteOutcome client_left() {
+    return Handled{fail("client went away while waiting for a media run")};
 }
 
 VoiceoverState snapshot(const VoiceoverApp& app) {

@@ -5,7 +5,9 @@
 #include "voiceover/routes.hpp"
 #include "voiceover/voiceover_app.hpp"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace reelcut::voiceover {
 
@@ -14,6 +16,25 @@ RouteOutcome send_json(http::Request& request, std::uint16_t status, std::string
 RouteOutcome send_text(http::Request& request, std::uint16_t status, std::string body);
 // {"ok":false,"error":"TEXT"} with TEXT escaped.
 RouteOutcome send_failure(http::Request& request, std::uint16_t status, std::string_view text);
+
+// One of the server's media run slots, held for the life of the value.
+class MediaSlot {
+  public:
+    // Waits for a free slot; nothing when the client went away meanwhile.
+    static std::optional<MediaSlot> acquire(VoiceoverApp& app, const http::Request& request);
+    MediaSlot(MediaSlot&& other) noexcept : runs_(std::exchange(other.runs_, nullptr)) {}
+    MediaSlot(const MediaSlot&) = delete;
+    MediaSlot& operator=(const MediaSlot&) = delete;
+    MediaSlot& operator=(MediaSlot&&) = delete;
+    ~MediaSlot();
+
+  private:
+    explicit MediaSlot(MediaRuns* runs) : runs_(runs) {}
+    MediaRuns* runs_;
+};
+
+// The outcome of a route whose client left before a slot was free.
+RouteOutcome client_left();
 
 // A copy of the session taken under its lock.
 VoiceoverState snapshot(const VoiceoverApp& app);

@@ -376,6 +376,10 @@ RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
     if (!audio || !path_exists(*audio)) {
         return send_failure(request, 400, "no audio recorded yet, click Record first");
     }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
+    }
     {
         std::lock_guard guard(app.state_lock);
         app.state.phase = "finalizing";
@@ -434,6 +438,10 @@ RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
     const std::string source = snapshot(app).current_file(app.args.output);
     if (!path_exists(source)) {
         return send_failure(request, 400, "nothing to normalize; finalize a recording first");
+    }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
     }
     const std::string destination = take_names(app.args.output).preview(unix_seconds());
     console_line(fmt::format("normalizing {} -> {} (loudnorm I=-16 TP=-1.5 LRA=11)",

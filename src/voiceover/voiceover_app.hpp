@@ -12,6 +12,7 @@
 #include "result.hpp"
 #include "webapp/server.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,16 @@ struct TakeReservations {
     std::set<std::uint32_t> numbers;
 };
 
+// The media tool runs (ffmpeg, ffprobe) of this server's requests going at once. Every request
+// may start one, and any process on the machine can send requests: at most kMediaRunLimit run
+// together, the others wait for a slot while their client is still there.
+inline constexpr unsigned kMediaRunLimit = 4;
+struct MediaRuns {
+    std::mutex lock;
+    std::condition_variable freed;
+    unsigned running = 0;
+};
+
 class VoiceoverApp : public WebApp {
   public:
     VoiceoverApp(VoiceoverOptions args, std::shared_ptr<FinalResultSlot> final_result);
@@ -85,6 +96,7 @@ class VoiceoverApp : public WebApp {
     VoiceoverState state;
     const std::shared_ptr<FinalResultSlot> final_result;
     TakeReservations reservations;
+    MediaRuns media_runs;
 };
 
 // A fresh session over `args`; touches no file.
