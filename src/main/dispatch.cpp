@@ -146,4 +146,14 @@ int dispatch(const Cli& cli) {
     return outcome ? 0 : error_tail(outcome.error());
 }
 
+int run_command_line(const std::vector<std::string>& args) {
+    auto outcome = parse_command_line(args);
+    if (const auto* exit = std::get_if<ParserExit>(&outcome)) {
+        write_fd(1, exit->out);
+        write_fd(2, exit->err);
+        return exit->status;
+    }
+    return dispatch(std::get<Cli>(outcome));
+}
+
 } // namespace reelcut

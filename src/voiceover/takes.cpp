@@ -2,6 +2,7 @@
 // save over the output path and the listing of every version on disk.
 #include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
+#include "markers.hpp" // now_epoch
 #include "subprocess.hpp"
 #include "text_format.hpp"
 #include "voiceover/routes.hpp"
@@ -100,13 +101,6 @@ std::vector<std::string_view> components(std::string_view path) {
         at = end + 1;
     }
     return parts;
-}
-
-std::uint64_t unix_seconds() {
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    return now < 0 ? 0 : static_cast<std::uint64_t>(now);
 }
 
 // ffmpeg's loudness levelling with the video stream copied; what failed, or nothing.
@@ -443,7 +437,8 @@ RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
     if (!slot) {
         return client_left();
     }
-    const std::string destination = take_names(app.args.output).preview(unix_seconds());
+    const std::string destination =
+        take_names(app.args.output).preview(static_cast<std::uint64_t>(now_epoch()));
     console_line(fmt::format("normalizing {} -> {} (loudnorm I=-16 TP=-1.5 LRA=11)",
                              lossy_utf8(source), lossy_utf8(destination)));
     // A second normalize within the same second names the preview it would read.

@@ -4,7 +4,6 @@
 //   voiceover-fixture-server --code-server-cli PATH ARGS...
 //
 // runs the command line ARGS exactly as tevo-reelcut would, with POST "/reveal" starting PATH.
-#include "main/cli.hpp"
 #include "main/dispatch.hpp"
 #include "main/output.hpp"
 #include "voiceover/voiceover_app.hpp"
@@ -22,11 +21,5 @@ int main(int argc, char** argv) {
     }
     reelcut::set_code_server_cli(args[1]);
     args.erase(args.begin(), args.begin() + 2);
-    auto outcome = reelcut::parse_command_line(args);
-    if (const auto* exit = std::get_if<reelcut::ParserExit>(&outcome)) {
-        reelcut::write_fd(1, exit->out);
-        reelcut::write_fd(2, exit->err);
-        return exit->status;
-    }
-    return reelcut::dispatch(std::get<reelcut::Cli>(outcome));
+    return reelcut::run_command_line(args);
 }
