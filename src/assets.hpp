@@ -16,4 +16,8 @@ std::string_view eval_client_html();
 std::string_view storyboard_html();
 std::string_view storyboard_icon_svg();
 
+// assets/voiceover.html and assets/voiceover-icon.svg: the narration page and its icon.
+std::string_view voiceover_html();
+std::string_view voiceover_icon_svg();
+
 } // namespace reelcut::assets

@@ -29,6 +29,10 @@ std::optional<std::string_view> file_extension(std::string_view name);
 bool path_exists(const std::string& path);
 bool is_regular_file(const std::string& path);
 
+// Whether both paths name one existing file (links followed): "./a" and "a", an absolute
+// spelling, a symbolic or hard link.
+bool same_file(const std::string& a, const std::string& b);
+
 // A file name without its extension (see file_extension).
 std::string_view file_stem(std::string_view name);
 

@@ -274,9 +274,9 @@ TEST_F(RecordingCommands, InspectReportsBadLines) {
 }
 
 TEST_F(RecordingCommands, SubcommandsNotBuiltYetFailByName) {
-    auto r = run({"voiceover", "--input", "x.webm"});
+    auto r = run({"app", "story.json"});
     EXPECT_EQ(r.status.code, 1);
-    EXPECT_EQ(r.err, "ERROR: the `voiceover` subcommand is not available in this build yet\n");
+    EXPECT_EQ(r.err, "ERROR: the `app` subcommand is not available in this build yet\n");
 }
 
 TEST_F(RecordingCommands, ParserOutcomesOfTheBinary) {

@@ -36,9 +36,11 @@ class TevoCli : public ::testing::Test {
         SpawnOptions options;
         options.set_env = {{"HOME", home.path().string()}, {"TEVO_CLI_STATE_DIR", state}};
         options.set_env.insert(options.set_env.end(), env.begin(), env.end());
-        options.unset_env = {"TEVO_CLI_FAIL",        "TEVO_CLI_FAIL_STDERR", "TEVO_CLI_FAIL_STDOUT",
-                             "TEVO_CLI_FAIL_STATUS", "TEVO_CLI_DELAY_MS",    "TEVO_CLI_GET_OUTPUT",
-                             "TEVO_CLI_AUDIO_SOURCE"};
+        options.unset_env = {"TEVO_CLI_FAIL",          "TEVO_CLI_FAIL_STDERR",
+                             "TEVO_CLI_FAIL_STDOUT",   "TEVO_CLI_FAIL_STATUS",
+                             "TEVO_CLI_DELAY_MS",      "TEVO_CLI_GET_OUTPUT",
+                             "TEVO_CLI_AUDIO_SOURCE",  "TEVO_CLI_AUDIO_GAIN_DB",
+                             "TEVO_CLI_AUDIO_SECONDS", "TEVO_CLI_SPEECH_TEXT"};
         args.insert(args.begin(), "nimbrel");
         auto run = run_captured(REELCUT_TOOLS_DIR "/tevo-cli", args, options);
         EXPECT_TRUE(run) << run.error();
@@ -333,6 +335,58 @@ TEST_F(TevoCli, AudioSourceFailureKeepsTheRecording) {
     run = tevo({"audio", "stop"}, {{"TEVO_CLI_AUDIO_SOURCE", "anoisesrc=sample_rate=44100"}});
     EXPECT_EQ(run.status.code, 0) << run.err;
     EXPECT_GT(json::parse(run.out).at("size").get<std::uintmax_t>(), 0u);
+}
+
+// What `audio stop` recorded, by ffmpeg's meters: its length, its mean volume and how much of it
+// is silence.
+struct Heard {
+    double seconds = 0;
+    double mean_db = 0;
+    int silences = 0;
+};
+Heard listen(const std::filesystem::path& file) {
+    auto run =
+        run_captured("ffmpeg", {"-hide_banner", "-nostats", "-i", file.string(), "-af",
+                                "volumedetect,silencedetect=n=-45dB:d=0.15", "-f", "null", "-"});
+    Heard heard;
+    if (!run) {
+        return heard;
+    }
+    std::smatch m;
+    if (std::regex_search(run->err, m, std::regex(R"(mean_volume: (-?[0-9.]+) dB)"))) {
+        heard.mean_db = std::stod(m[1]);
+    }
+    for (auto at = run->err.find("silence_start"); at != std::string::npos;
+         at = run->err.find("silence_start", at + 1)) {
+        ++heard.silences;
+    }
+    heard.seconds =
+        std::stod(run_captured("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of",
+                                           "default=noprint_wrappers=1:nokey=1", file.string()})
+                      ->out);
+    return heard;
+}
+
+TEST_F(TevoCli, RecordingsSpeakWithTheGivenLengthAndGain) {
+    ASSERT_TRUE(run_captured("espeak-ng", {"--version"})) << "espeak-ng is needed for speech";
+    const auto record = [&](std::vector<std::pair<std::string, std::string>> env) {
+        EXPECT_EQ(tevo({"audio", "start"}).status.code, 0);
+        const auto run = tevo({"audio", "stop"}, env);
+        EXPECT_EQ(run.status.code, 0) << run.err;
+        return listen(home.path() / "project" /
+                      json::parse(run.out).at("filePath").get<std::string>());
+    };
+    const Heard speech = record({{"TEVO_CLI_AUDIO_SECONDS", "6"}});
+    const Heard quiet =
+        record({{"TEVO_CLI_AUDIO_SECONDS", "6"}, {"TEVO_CLI_AUDIO_GAIN_DB", "-12"}});
+    const Heard tone = record({{"TEVO_CLI_AUDIO_SECONDS", "2"},
+                               {"TEVO_CLI_AUDIO_SOURCE", "sine=frequency=440:sample_rate=48000"}});
+    EXPECT_NEAR(speech.seconds, 6, 0.1);
+    EXPECT_NEAR(tone.seconds, 2, 0.1);
+    EXPECT_NEAR(speech.mean_db - quiet.mean_db, 12, 1.5);
+    // Speech pauses between words; a tone never does.
+    EXPECT_GT(speech.silences, 0);
+    EXPECT_EQ(tone.silences, 0);
 }
 
 } // namespace

@@ -4,7 +4,12 @@
 //
 // Environment:
 //   TEVO_CLI_STATE_DIR     state directory (default $HOME/.tevo-cli-standin)
-//   TEVO_CLI_AUDIO_SOURCE  ffmpeg lavfi source recorded by `audio` (default a 440 Hz sine)
+//   TEVO_CLI_AUDIO_SOURCE  ffmpeg lavfi source recorded by `audio`; without it the recording is
+//                          espeak-ng speaking TEVO_CLI_SPEECH_TEXT over and over, or a 440 Hz sine
+//                          where espeak-ng is not installed
+//   TEVO_CLI_SPEECH_TEXT   what the speech says (default a sentence about the demo)
+//   TEVO_CLI_AUDIO_GAIN_DB gain applied to the recording, in dB (default 0)
+//   TEVO_CLI_AUDIO_SECONDS length of the recording (default the time between start and stop)
 //   TEVO_CLI_FAIL          fail every call whose arguments, joined by spaces, begin with these
 //                          words; the answer is TEVO_CLI_FAIL_STDOUT (default empty) on standard
 //                          output, TEVO_CLI_FAIL_STDERR (default "tevo-cli: injected failure" and a
@@ -13,6 +18,7 @@
 //   TEVO_CLI_GET_OUTPUT    printed verbatim by `workspace get` instead of the layout
 //
 // Files in the state directory: calls.log (one JSON array of the arguments per call),
+// timed-calls.log (one {"ms":UNIX_MS,"args":[...]} per call that is answered normally),
 // layout.json, caption.json, recording.json (while a recording runs) and lock.
 #include "main/output.hpp"
 #include "standin.hpp"
@@ -383,6 +389,39 @@ Answer caption_hide(const fs::path& dir) {
     return {};
 }
 
+constexpr const char* kSpeech =
+    "This is the narration of the demo. First we open the project, then we export the report "
+    "and share it with the team.";
+
+// Speech in a WAV file when espeak-ng is installed; whether it was made.
+bool speak(const fs::path& wav) {
+    const auto spoken = run_captured(
+        "espeak-ng", {"-w", wav.string(), env("TEVO_CLI_SPEECH_TEXT").value_or(kSpeech)});
+    return spoken && spoken->status.success();
+}
+
+double recorded_seconds(double elapsed) {
+    const std::string forced = env("TEVO_CLI_AUDIO_SECONDS").value_or("");
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(forced.data(), forced.data() + forced.size(), seconds);
+    if (forced.empty() || ec != std::errc() || end != forced.data() + forced.size() ||
+        !(seconds > 0)) {
+        return elapsed;
+    }
+    return std::min(seconds, kMaxRecordingSeconds);
+}
+
+// A line per answered call with its time, so that tests can measure the pauses between calls.
+void log_timed_call(const fs::path& dir, const std::vector<std::string>& args) {
+    const int fd =
+        ::open((dir / "timed-calls.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    write_fd(fd, dump(json{{"ms", now_ms()}, {"args", args}}) + "\n");
+    ::close(fd);
+}
+
 // Recording only notes its start; `audio stop` renders the elapsed time from the lavfi source.
 // That makes a real file of the right length without a background process to look after.
 Answer audio_start(const fs::path& dir) {
@@ -420,28 +459,21 @@ Answer audio_stop(const fs::path& dir) {
     }
     // Finished files only: the adopt search must never pick up half an encode.
     const fs::path partial = target.parent_path() / ("." + target.filename().string() + ".part");
-    const std::string source =
-        env("TEVO_CLI_AUDIO_SOURCE").value_or("sine=frequency=440:sample_rate=48000");
-    auto ran = run_captured("ffmpeg", {"-hide_banner",
-                                       "-nostdin",
-                                       "-loglevel",
-                                       "error",
-                                       "-y",
-                                       "-f",
-                                       "lavfi",
-                                       "-i",
-                                       source,
-                                       "-t",
-                                       fmt::format("{:.3f}", seconds),
-                                       "-ar",
-                                       "48000",
-                                       "-c:a",
-                                       "libopus",
-                                       "-b:a",
-                                       "64k",
-                                       "-f",
-                                       "webm",
-                                       partial.string()});
+    std::vector<std::string> args = {"-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
+    const fs::path speech = dir / fmt::format("speech-{}.wav", ::getpid());
+    if (auto lavfi = env("TEVO_CLI_AUDIO_SOURCE")) {
+        args.insert(args.end(), {"-f", "lavfi", "-i", *lavfi});
+    } else if (speak(speech)) {
+        args.insert(args.end(), {"-stream_loop", "-1", "-i", speech.string()});
+    } else {
+        args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"});
+    }
+    args.insert(args.end(),
+                {"-t", fmt::format("{:.3f}", recorded_seconds(seconds)), "-af",
+                 fmt::format("volume={}dB", env("TEVO_CLI_AUDIO_GAIN_DB").value_or("0")), "-ar",
+                 "48000", "-c:a", "libopus", "-b:a", "64k", "-f", "webm", partial.string()});
+    auto ran = run_captured("ffmpeg", args);
+    fs::remove(speech, ec);
     if (!ran) {
         return error(fmt::format("ffmpeg spawn failed: {}", ran.error()));
     }
@@ -468,6 +500,7 @@ Answer dispatch(const fs::path& dir, const std::vector<std::string>& args) {
         }
         return std::equal(words.begin(), words.end(), args.begin());
     };
+    log_timed_call(dir, args);
     StateLock lock(dir);
     if (is({"nimbrel", "caption", "show"})) {
         const auto parsed = parse_options(args, 3,

@@ -3,6 +3,7 @@
 #include "file_io.hpp"
 #include "subprocess.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fmt/format.h>
@@ -54,13 +55,14 @@ const std::vector<std::string>& vp9_encoder_args() {
     return args;
 }
 
-std::string first_error_lines(std::string_view err, std::size_t count) {
-    const std::string text = lossy_utf8(err);
-    std::string joined;
-    std::size_t taken = 0;
+namespace {
+
+// Lines as a line iterator yields them (a final line end adds no empty line), a carriage return
+// before a line feed removed; views into `text`.
+std::vector<std::string_view> error_lines(const std::string& text) {
+    std::vector<std::string_view> lines;
     std::size_t at = 0;
-    // Lines as a line iterator yields them: a final line end adds no empty line.
-    while (at < text.size() && taken < count) {
+    while (at < text.size()) {
         std::size_t end = text.find('\n', at);
         const bool last = end == std::string::npos;
         if (last) {
@@ -70,14 +72,37 @@ std::string first_error_lines(std::string_view err, std::size_t count) {
         if (!last && !line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        if (taken > 0) {
-            joined += "; ";
-        }
-        joined += line;
-        ++taken;
+        lines.push_back(line);
         at = end + 1;
     }
+    return lines;
+}
+
+std::string join_lines(const std::vector<std::string_view>& lines, std::size_t first,
+                       std::size_t end, std::string_view separator) {
+    std::string joined;
+    for (std::size_t i = first; i < end; ++i) {
+        if (i > first) {
+            joined += separator;
+        }
+        joined += lines[i];
+    }
     return joined;
+}
+
+} // namespace
+
+std::string first_error_lines(std::string_view err, std::size_t count) {
+    const std::string text = lossy_utf8(err);
+    const auto lines = error_lines(text);
+    return join_lines(lines, 0, std::min(count, lines.size()), "; ");
+}
+
+std::string last_error_lines(std::string_view err, std::size_t count, std::string_view separator) {
+    const std::string text = lossy_utf8(err);
+    const auto lines = error_lines(text);
+    return join_lines(lines, lines.size() > count ? lines.size() - count : 0, lines.size(),
+                      separator);
 }
 
 } // namespace reelcut

@@ -49,4 +49,8 @@ const std::vector<std::string>& vp9_encoder_args();
 // feeds, a carriage return before one removed, empty lines kept), joined with "; ".
 std::string first_error_lines(std::string_view err, std::size_t count);
 
+// The last `count` lines of ffmpeg's standard error, split as first_error_lines does, in their
+// order, joined with `separator`.
+std::string last_error_lines(std::string_view err, std::size_t count, std::string_view separator);
+
 } // namespace reelcut

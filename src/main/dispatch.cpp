@@ -2,6 +2,7 @@
 
 #include "ctrl/ctrl.hpp"
 #include "ffmpeg/probe.hpp"
+#include "file_io.hpp"
 #include "main/eval_command.hpp"
 #include "main/finishing_commands.hpp"
 #include "main/install.hpp"
@@ -11,6 +12,7 @@
 #include "main/recording_commands.hpp"
 #include "storyboard/manifest_cli.hpp"
 #include "storyboard/storyboard_app.hpp"
+#include "voiceover/voiceover_app.hpp"
 
 #include <fmt/format.h>
 
@@ -54,6 +56,24 @@ Status run_manifest(const ManifestAction& action) {
     return manifest_inspect(std::get<ManifestInspect>(action));
 }
 
+// Checks the input, resolves the default output, then runs the session; the path of its last
+// raw take.
+Result<std::string> run_voiceover_command(const VoiceoverArgs& args) {
+    if (!path_exists(args.input)) {
+        return fail(fmt::format(
+            "input video not found: {}. Hint: produce it with `tevo-reelcut process` first.",
+            display_path(args.input)));
+    }
+    VoiceoverOptions options{
+        args.input,    args.output.value_or(default_output_path(args.input, "narrated")),
+        args.port,     args.tab_name,
+        args.panel_id, args.markers,
+        args.no_open};
+    print_info(fmt::format("{}starting voiceover server on port {}{}", ansi::cyan, args.port,
+                           ansi::reset));
+    return run_voiceover(std::move(options));
+}
+
 } // namespace
 
 int error_tail(const std::string& message) {
@@ -81,6 +101,12 @@ int dispatch(const Cli& cli) {
         outcome = run_inspect(*inspect);
     } else if (const auto* process = std::get_if<ProcessArgs>(&command)) {
         outcome = run_process(*process);
+    } else if (const auto* voiceover = std::get_if<VoiceoverArgs>(&command)) {
+        auto saved = run_voiceover_command(*voiceover);
+        if (!saved) {
+            return error_tail(saved.error());
+        }
+        print_ok(fmt::format("narrated video saved to {}", in_cyan(display_path(*saved))));
     } else if (const auto* storyboard = std::get_if<StoryboardArgs>(&command)) {
         print_info(fmt::format("{}starting storyboard server on port {}{}", ansi::cyan,
                                storyboard->port, ansi::reset));
@@ -118,6 +144,16 @@ int dispatch(const Cli& cli) {
         outcome = not_available(command.index());
     }
     return outcome ? 0 : error_tail(outcome.error());
+}
+
+int run_command_line(const std::vector<std::string>& args) {
+    auto outcome = parse_command_line(args);
+    if (const auto* exit = std::get_if<ParserExit>(&outcome)) {
+        write_fd(1, exit->out);
+        write_fd(2, exit->err);
+        return exit->status;
+    }
+    return dispatch(std::get<Cli>(outcome));
 }
 
 } // namespace reelcut

@@ -47,6 +47,11 @@ bool make_clip(const std::string& path, const ClipSpec& spec) {
     return run_ffmpeg(args);
 }
 
+bool make_audio(const std::string& path, double seconds) {
+    return run_ffmpeg({"-f", "lavfi", "-i", fmt::format("sine=frequency=330:duration={}", seconds),
+                       "-c:a", "libopus", path});
+}
+
 bool make_image(const std::string& path, int width, int height) {
     return run_ffmpeg({"-f", "lavfi", "-i", fmt::format("testsrc2=size={}x{}", width, height),
                        "-frames:v", "1", path});

@@ -20,6 +20,9 @@ struct ClipSpec {
 // Renders a test pattern clip; fails the test (and returns false) when ffmpeg fails.
 bool make_clip(const std::string& path, const ClipSpec& spec = {});
 
+// An Opus audio file (WebM) of a sine tone.
+bool make_audio(const std::string& path, double seconds);
+
 // A still image (PNG or JPEG by extension) of a solid test pattern.
 bool make_image(const std::string& path, int width, int height);
 

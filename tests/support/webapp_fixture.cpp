@@ -196,7 +196,7 @@ std::uint16_t free_port() {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const EnvList& env, const std::vector<std::string>& unset_env,
-                           const fs::path& log_prefix)
+                           const fs::path& log_prefix, const std::optional<fs::path>& cwd)
     : out_path_(log_prefix.string() + ".out"), err_path_(log_prefix.string() + ".err") {
     std::map<std::string, std::string> vars;
     for (char** e = environ; *e; ++e) {
@@ -237,6 +237,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
+    if (cwd) {
+        posix_spawn_file_actions_addchdir_np(&actions, cwd->c_str());
+    }
     // Its own process group, so that a kill reaches what it starts (Chromium's helpers).
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -314,7 +317,7 @@ WebappFixture::WebappFixture(std::vector<std::string> args, FixtureSettings sett
         argv.insert(argv.end(), args.begin(), args.end());
         process_.reset();
         process_.emplace(settings.program.value_or(REELCUT_FIXTURE_SERVER), argv, env, unset,
-                         home_.path() / "server");
+                         home_.path() / "server", settings.cwd);
         if (!process_->started()) {
             return;
         }
@@ -377,6 +380,20 @@ std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  FixtureSettings settings) {
     settings.program = REELCUT_BIN;
     settings.leading_args = {"storyboard", manifest};
+    args.insert(args.begin(), "--no-open");
+    return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
+}
+
+std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
+                                                std::vector<std::string> args,
+                                                FixtureSettings settings,
+                                                std::optional<std::string> code_server_cli) {
+    settings.program = code_server_cli ? REELCUT_VOICEOVER_FIXTURE : REELCUT_BIN;
+    settings.leading_args.clear();
+    if (code_server_cli) {
+        settings.leading_args = {"--code-server-cli", *code_server_cli};
+    }
+    settings.leading_args.insert(settings.leading_args.end(), {"voiceover", "--input", input});
     args.insert(args.begin(), "--no-open");
     return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
 }

@@ -47,7 +47,8 @@ class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const EnvList& env, const std::vector<std::string>& unset_env,
-                 const std::filesystem::path& log_prefix);
+                 const std::filesystem::path& log_prefix,
+                 const std::optional<std::filesystem::path>& cwd = std::nullopt);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -75,6 +76,7 @@ struct FixtureSettings {
     // The server program (default: webapp-fixture-server) and the arguments before "--port P".
     std::optional<std::string> program;
     std::vector<std::string> leading_args;
+    std::optional<std::filesystem::path> cwd; // default: the test's own
 };
 
 // A page server (by default the fixture server, webapp-fixture-server) on 127.0.0.1 with HOME and
@@ -123,6 +125,14 @@ nlohmann::json eval_outcome(const WebappFixture& server, const std::string& code
 std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  std::vector<std::string> args = {},
                                                  FixtureSettings settings = {});
+
+// `tevo-reelcut voiceover --input INPUT --port P --no-open ARGS...` as a page server; with
+// `code_server_cli`, the same command line run by the voiceover fixture server, whose POST
+// "/reveal" starts that program instead of the editor's tool at its fixed path.
+std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
+                                                std::vector<std::string> args = {},
+                                                FixtureSettings settings = {},
+                                                std::optional<std::string> code_server_cli = {});
 
 // A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed. The
 // constructor waits until the page has loaded.

@@ -1,0 +1,525 @@
+// Takes: the mux and loudness levelling of a finalize, normalised previews, the selection, the
+// save over the output path and the listing of every version on disk.
+#include "ffmpeg/media_tools.hpp"
+#include "file_io.hpp"
+#include "markers.hpp" // now_epoch
+#include "subprocess.hpp"
+#include "text_format.hpp"
+#include "voiceover/routes.hpp"
+#include "voiceover/routes_internal.hpp"
+#include "webapp/json_body.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <limits>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace reelcut {
+
+namespace {
+
+constexpr std::size_t kMuxErrorLines = 20;
+constexpr std::size_t kLoudnormErrorLines = 10;
+constexpr const char* kLoudnormFilter = "loudnorm=I=-16:TP=-1.5:LRA=11";
+
+// The file names of a directory that are valid UTF-8, in listing order; none when it cannot be
+// listed.
+std::vector<std::string> utf8_names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != ".." && valid_utf8(name)) {
+            names.emplace_back(name);
+        }
+    }
+    ::closedir(listing);
+    return names;
+}
+
+// The take number at the start of `rest` (its longest run of ASCII digits) and what follows it.
+struct TakeNumber {
+    std::uint32_t take = 0;
+    std::string_view after;
+};
+std::optional<TakeNumber> leading_take_number(std::string_view rest) {
+    std::size_t digits = 0;
+    std::uint64_t value = 0;
+    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') {
+        value = value * 10 + static_cast<std::uint64_t>(rest[digits] - '0');
+        if (value > std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
+        }
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return TakeNumber{static_cast<std::uint32_t>(value), rest.substr(digits)};
+}
+
+struct FileFacts {
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0; // whole seconds; 0 when unavailable
+};
+
+FileFacts facts_of(const std::string& path, bool follow_links) {
+    struct stat st {};
+    const int rc = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (rc != 0) {
+        return {};
+    }
+    return {static_cast<std::uint64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec)};
+}
+
+std::vector<std::string_view> components(std::string_view path) {
+    std::vector<std::string_view> parts;
+    if (path.starts_with('/')) {
+        parts.push_back("/");
+    }
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        const std::string_view part = path.substr(at, end - at);
+        // A leading "." names the current directory; elsewhere it changes nothing.
+        if (!part.empty() && (part != "." || (at == 0 && parts.empty()))) {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    return parts;
+}
+
+// ffmpeg's loudness levelling with the video stream copied; what failed, or nothing.
+struct LoudnormFailure {
+    bool spawned = false;
+    std::string message; // spawn error, or ffmpeg's error output
+};
+std::optional<LoudnormFailure> run_loudnorm(const std::string& source,
+                                            const std::string& destination) {
+    auto ran = run_captured("ffmpeg", {"-y", "-i", source, "-af", kLoudnormFilter, "-c:v", "copy",
+                                       "-c:a", "libopus", "-b:a", "128k", destination});
+    if (!ran) {
+        return LoudnormFailure{false, ran.error()};
+    }
+    if (!ran->status.success()) {
+        return LoudnormFailure{true, std::move(ran->err)};
+    }
+    return std::nullopt;
+}
+
+// Holds a take number for a finalize until its files are complete on disk.
+class TakeReservation {
+  public:
+    TakeReservation(TakeReservations& all, std::uint32_t take) : all_(all), take_(take) {}
+    ~TakeReservation() {
+        std::lock_guard guard(all_.lock);
+        all_.numbers.erase(take_);
+    }
+    TakeReservation(const TakeReservation&) = delete;
+    TakeReservation& operator=(const TakeReservation&) = delete;
+
+  private:
+    TakeReservations& all_;
+    std::uint32_t take_;
+};
+
+// Above every take on disk and every take another finalize is writing; none when the numbers are
+// used up.
+std::optional<std::uint32_t> reserve_take(TakeReservations& all, const TakeNames& names) {
+    const std::uint32_t on_disk = highest_take_on_disk(names).value_or(0);
+    std::lock_guard guard(all.lock);
+    const std::uint32_t reserved = all.numbers.empty() ? 0 : *all.numbers.rbegin();
+    const std::uint32_t highest = std::max(on_disk, reserved);
+    if (highest == std::numeric_limits<std::uint32_t>::max()) {
+        return std::nullopt;
+    }
+    all.numbers.insert(highest + 1);
+    return highest + 1;
+}
+
+// Copies `source` over `output` through a temporary file beside it, renamed into place, so the
+// previous output stays whole until the copy is complete. The copy takes the source's
+// permission bits.
+Status copy_into_place(const std::string& source, const std::string& output) {
+    static std::atomic<unsigned> counter{0};
+    const PathParts parts = split_path(output);
+    const std::string temp = join_path(
+        parts.parent, fmt::format(".{}.saving-{}-{}", parts.file_name().value_or("output"),
+                                  ::getpid(), counter.fetch_add(1)));
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return fail(os_error_text(errno));
+    }
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        const int err = errno;
+        ::close(in);
+        return fail(os_error_text(err));
+    }
+    const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int err = errno;
+        ::close(in);
+        return fail(os_error_text(err));
+    }
+    int err = 0;
+    std::vector<char> buffer(1 << 20);
+    while (err == 0) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            err = errno == EINTR ? 0 : errno;
+            continue;
+        }
+        if (n == 0) {
+            break;
+        }
+        for (ssize_t done = 0; done < n && err == 0;) {
+            const ssize_t w =
+                ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                err = errno == EINTR ? 0 : errno;
+            } else {
+                done += w;
+            }
+        }
+    }
+    if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0) {
+        err = errno;
+    }
+    if (err == 0 && ::fsync(out) != 0) {
+        err = errno;
+    }
+    ::close(in);
+    if (::close(out) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err == 0 && ::rename(temp.c_str(), output.c_str()) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return fail(os_error_text(err));
+    }
+    return {};
+}
+
+} // namespace
+
+std::string TakeNames::raw_take(std::uint32_t take) const {
+    return join_path(dir, fmt::format("{}-take-{}.{}", stem, take, ext));
+}
+
+std::string TakeNames::normalized_take(std::uint32_t take) const {
+    return join_path(dir, fmt::format("{}-take-{}-norm.{}", stem, take, ext));
+}
+
+std::string TakeNames::preview(std::uint64_t seconds) const {
+    return join_path(dir, fmt::format("{}-norm-{}.{}", stem, seconds, ext));
+}
+
+TakeNames take_names(std::string_view output) {
+    const PathParts parts = split_path(output);
+    TakeNames names;
+    names.dir = parts.parent.empty() || parts.last.empty() ? "." : std::string(parts.parent);
+    const std::string_view file = parts.file_name().value_or(std::string_view{});
+    const auto ext = file_extension(file);
+    names.stem = lossy_utf8(file.empty() ? std::string_view{} : file_stem(file));
+    names.ext = ext ? lossy_utf8(*ext) : std::string("webm");
+    return names;
+}
+
+std::optional<std::uint32_t> highest_take_on_disk(const TakeNames& names) {
+    const std::string prefix = names.stem + "-take-";
+    std::optional<std::uint32_t> highest;
+    for (const std::string& name : utf8_names_in(names.dir)) {
+        if (!name.starts_with(prefix)) {
+            continue;
+        }
+        if (const auto number = leading_take_number(std::string_view(name).substr(prefix.size()))) {
+            highest = std::max(highest.value_or(0), number->take);
+        }
+    }
+    return highest;
+}
+
+bool same_components(std::string_view a, std::string_view b) {
+    return components(a) == components(b);
+}
+
+std::string takes_json(const std::string& input, const TakeNames& names,
+                       const std::optional<std::string>& current) {
+    struct Takes {
+        std::optional<std::string> raw;
+        std::optional<std::string> normalized;
+    };
+    std::map<std::uint32_t, Takes> takes;
+    std::optional<std::string> committed;
+    struct Legacy {
+        std::string path;
+        std::int64_t mtime;
+        std::uint64_t size;
+    };
+    std::vector<Legacy> legacy;
+
+    const std::string take_prefix = names.stem + "-take-";
+    const std::string legacy_prefix = names.stem + "-norm-";
+    for (const std::string& name : utf8_names_in(names.dir)) {
+        const auto ext = file_extension(name);
+        if (!ext || *ext != "webm" || !name.starts_with(names.stem)) {
+            continue;
+        }
+        const std::string path = join_path(names.dir, name);
+        if (name.starts_with(take_prefix)) {
+            if (const auto number =
+                    leading_take_number(std::string_view(name).substr(take_prefix.size()))) {
+                if (number->after == ".webm") {
+                    takes[number->take].raw = path;
+                } else if (number->after == "-norm.webm") {
+                    takes[number->take].normalized = path;
+                }
+                continue;
+            }
+        }
+        if (name.starts_with(legacy_prefix)) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0) {
+                legacy.push_back({path, static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                                  static_cast<std::uint64_t>(st.st_size)});
+            }
+        } else if (name == names.stem + ".webm") {
+            committed = path;
+        }
+    }
+    std::stable_sort(legacy.begin(), legacy.end(),
+                     [](const Legacy& a, const Legacy& b) { return a.mtime < b.mtime; });
+
+    const auto selected = [&](const std::string& path) {
+        return current && same_components(*current, path);
+    };
+    std::vector<std::string> items;
+    items.push_back(fmt::format(
+        R"({{"label":"Original","kind":"original","path":"{}","size":{},"selected":false}})",
+        escape_json_text(input), facts_of(input, true).size));
+    for (const auto& [take, files] : takes) {
+        if (files.raw) {
+            const FileFacts f = facts_of(*files.raw, true);
+            items.push_back(fmt::format(
+                R"({{"label":"Take {0}","kind":"raw","take":{0},"path":"{1}","size":{2},"mtime":{3},"selected":{4}}})",
+                take, escape_json_text(*files.raw), f.size, f.mtime, selected(*files.raw)));
+        }
+        if (files.normalized) {
+            const FileFacts f = facts_of(*files.normalized, true);
+            items.push_back(fmt::format(
+                R"json({{"label":"Take {0} (auto-leveled)","kind":"normalized","take":{0},"path":"{1}","size":{2},"mtime":{3},"selected":{4}}})json",
+                take, escape_json_text(*files.normalized), f.size, f.mtime,
+                selected(*files.normalized)));
+        }
+    }
+    if (committed) {
+        const FileFacts f = facts_of(*committed, true);
+        items.push_back(fmt::format(
+            R"({{"label":"Recovered mux","kind":"committed","path":"{}","size":{},"mtime":{},"selected":{}}})",
+            escape_json_text(*committed), f.size, f.mtime, selected(*committed)));
+    }
+    for (std::size_t i = 0; i < legacy.size(); ++i) {
+        // The size as it is now; the time as the listing read it.
+        const FileFacts f = facts_of(legacy[i].path, true);
+        items.push_back(fmt::format(
+            R"({{"label":"Legacy #{}","kind":"legacy","path":"{}","size":{},"mtime":{},"selected":{}}})",
+            i + 1, escape_json_text(legacy[i].path), f.size, legacy[i].mtime,
+            selected(legacy[i].path)));
+    }
+    std::string body = R"({"ok":true,"takes":[)";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        body += (i == 0 ? "" : ",") + items[i];
+    }
+    return body + "]}";
+}
+
+Status mux_narration(const std::string& video, const std::string& audio,
+                     const std::string& output) {
+    auto ran = run_captured("ffmpeg", {"-y", "-i", video, "-i", audio, "-c:v", "copy", "-c:a",
+                                       "libopus", "-shortest", output});
+    if (!ran) {
+        return fail(fmt::format("ffmpeg spawn failed: {}", ran.error()));
+    }
+    if (!ran->status.success()) {
+        return fail("ffmpeg mux failed:\n" + last_error_lines(ran->err, kMuxErrorLines, "\n"));
+    }
+    return {};
+}
+
+namespace voiceover {
+
+RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
+    const auto audio = snapshot(app).audio_path;
+    if (!audio || !path_exists(*audio)) {
+        return send_failure(request, 400, "no audio recorded yet, click Record first");
+    }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
+    }
+    {
+        std::lock_guard guard(app.state_lock);
+        app.state.phase = "finalizing";
+    }
+    const TakeNames names = take_names(app.args.output);
+    const auto take = reserve_take(app.reservations, names);
+    if (!take) {
+        {
+            std::lock_guard guard(app.state_lock);
+            app.state.phase = "error";
+        }
+        return send_failure(request, 500, fmt::format("no take number left in {}", names.dir));
+    }
+    TakeReservation reservation(app.reservations, *take);
+    const std::string raw = names.raw_take(*take);
+    const std::string normalized = names.normalized_take(*take);
+
+    console_line(fmt::format("muxing take {}: {} + {} -> {}", *take, lossy_utf8(app.args.input),
+                             lossy_utf8(*audio), lossy_utf8(raw)));
+    if (Status muxed = mux_narration(app.args.input, *audio, raw); !muxed) {
+        {
+            std::lock_guard guard(app.state_lock);
+            app.state.phase = "error";
+        }
+        return send_failure(request, 500, muxed.error());
+    }
+    console_line("mux complete: " + lossy_utf8(raw));
+    const bool levelled = !run_loudnorm(raw, normalized);
+    if (levelled) {
+        console_line("auto-loudnorm complete: " + lossy_utf8(normalized));
+    } else {
+        // A half-written file must not be listed as a take.
+        ::unlink(normalized.c_str());
+        console_line(
+            fmt::format("auto-loudnorm failed; falling back to raw only for take {}", *take));
+    }
+    {
+        std::lock_guard guard(app.state_lock);
+        app.state.phase = "done";
+        app.state.finalize_path = raw;
+        app.state.preview_path = levelled ? normalized : raw;
+    }
+    (void)send_json(
+        request, 200,
+        fmt::format(
+            R"({{"ok":true,"take":{},"rawPath":"{}","normalizedPath":"{}","normalizedOk":{}}})",
+            *take, escape_json_text(raw), escape_json_text(normalized), levelled));
+    {
+        std::lock_guard guard(app.final_result->lock);
+        app.final_result->value = FinalOutcome{true, raw};
+    }
+    return Handled{};
+}
+
+RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
+    const std::string source = snapshot(app).current_file(app.args.output);
+    if (!path_exists(source)) {
+        return send_failure(request, 400, "nothing to normalize; finalize a recording first");
+    }
+    const auto slot = MediaSlot::acquire(app, request);
+    if (!slot) {
+        return client_left();
+    }
+    const std::string destination =
+        take_names(app.args.output).preview(static_cast<std::uint64_t>(now_epoch()));
+    console_line(fmt::format("normalizing {} -> {} (loudnorm I=-16 TP=-1.5 LRA=11)",
+                             lossy_utf8(source), lossy_utf8(destination)));
+    // A second normalize within the same second names the preview it would read.
+    if (Status distinct = refuse_overwriting_input({source}, destination); !distinct) {
+        return send_failure(request, 500, "ffmpeg loudnorm failed: " + distinct.error());
+    }
+    if (const auto failed = run_loudnorm(source, destination)) {
+        if (!failed->spawned) {
+            return send_failure(request, 500, "ffmpeg spawn failed: " + failed->message);
+        }
+        ::unlink(destination.c_str());
+        return send_failure(request, 500,
+                            "ffmpeg loudnorm failed: " +
+                                last_error_lines(failed->message, kLoudnormErrorLines, "\\n"));
+    }
+    {
+        std::lock_guard guard(app.state_lock);
+        app.state.preview_path = destination;
+    }
+    return send_json(
+        request, 200,
+        fmt::format(R"({{"ok":true,"previewPath":"{}"}})", escape_json_text(destination)));
+}
+
+RouteOutcome revert_to_raw(VoiceoverApp& app, http::Request& request) {
+    {
+        std::lock_guard guard(app.state_lock);
+        app.state.preview_path.reset();
+    }
+    return send_json(request, 200, R"({"ok":true})");
+}
+
+RouteOutcome select_take(VoiceoverApp& app, http::Request& request) {
+    auto body = read_json_body(request);
+    if (!body) {
+        return Handled{fail(body.error())};
+    }
+    if (const auto* bad = std::get_if<JsonSyntaxError>(&*body)) {
+        return send_json(request, 400, invalid_json_answer(*bad));
+    }
+    const auto& value = std::get<nlohmann::json>(*body);
+    const auto path = value.is_object() ? value.find("path") : value.end();
+    if (!value.is_object() || path == value.end() || !path->is_string()) {
+        return send_failure(request, 400, "missing 'path' field");
+    }
+    const std::string chosen = path->get<std::string>();
+    if (!path_exists(chosen)) {
+        return send_failure(request, 404, "file not found: " + chosen);
+    }
+    {
+        std::lock_guard guard(app.state_lock);
+        app.state.preview_path = chosen;
+    }
+    return send_json(request, 200, R"({"ok":true})");
+}
+
+RouteOutcome save_final(VoiceoverApp& app, http::Request& request) {
+    const auto chosen = snapshot(app).preview_path;
+    const std::string& output = app.args.output;
+    // Copying the output onto itself would empty it: that selection is already saved.
+    if (chosen && path_exists(*chosen) && !same_file(*chosen, output)) {
+        if (Status copied = copy_into_place(*chosen, output); !copied) {
+            return send_failure(request, 500, "save failed: " + copied.error());
+        }
+        return send_json(request, 200,
+                         fmt::format(R"({{"ok":true,"path":"{}","preservedSidecar":"{}"}})",
+                                     escape_json_text(output), escape_json_text(*chosen)));
+    }
+    return send_json(
+        request, 200,
+        fmt::format(
+            R"({{"ok":true,"path":"{}","note":"nothing to save, output already holds the raw mux"}})",
+            escape_json_text(output)));
+}
+
+RouteOutcome list_takes(VoiceoverApp& app, http::Request& request) {
+    const auto current = snapshot(app).current_take();
+    return send_json(request, 200,
+                     takes_json(app.args.input, take_names(app.args.output), current));
+}
+
+} // namespace voiceover
+
+} // namespace reelcut
