@@ -23,6 +23,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <new>
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
@@ -961,6 +962,9 @@ Result<std::string> Request::read_body() {
             }
         }
         return std::move(p.parser->get().body());
+    } catch (const std::bad_alloc&) {
+        c.broken = true;
+        return fail("out of memory while reading the request body");
     } catch (const std::exception& e) {
         c.broken = true;
         return fail(e.what());
