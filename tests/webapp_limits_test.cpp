@@ -295,7 +295,7 @@ TEST(WebappLimits, TricklingRequestsEndAMinuteAfterTheirFirstByte) {
     std::atomic<bool> stop{false};
     auto normal = std::async(std::launch::async, [&] {
         std::optional<std::chrono::steady_clock::duration> first_served;
-        while (!stop && !first_served) {
+        while (!stop && !first_served && since_attack() < 90s) {
             if (curl_status({"--max-time", "5", server->url("/state")}) == 200) {
                 first_served = since_attack();
             } else {
@@ -331,9 +331,10 @@ TEST(WebappLimits, TricklingRequestsEndAMinuteAfterTheirFirstByte) {
             last_closed = std::max(last_closed, *at);
         }
     }
-    EXPECT_LE(last_closed, 64s);
+    // A close is seen here up to a round (2 s) after it happened.
+    EXPECT_LE(last_closed, 66s);
     ASSERT_TRUE(first_served) << "the normal client was never served";
-    EXPECT_LE(*first_served, 64s);
+    EXPECT_LE(*first_served, 65s);
     EXPECT_LE(*first_served, last_closed + 2s) << "not served at once after the slots freed";
 
     const auto [reply, waited] = long_poll.get();
