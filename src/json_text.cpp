@@ -7,6 +7,16 @@ namespace reelcut {
 
 namespace {
 
+// Parsed text is valid UTF-8 already; only a value built in code may need the replacement, and a
+// copy of a large string is not free.
+void append_utf8_string(std::string& out, const std::string& text) {
+    if (valid_utf8(text)) {
+        append_json_string(out, text);
+    } else {
+        append_json_string(out, lossy_utf8(text));
+    }
+}
+
 // `indent` < 0: compact. Numbers keep the shortest form that reads back the same, with the
 // exponent written as "1e21" and "1.5e-7".
 void append_json(std::string& out, const nlohmann::json& value, int indent, int level) {
@@ -30,7 +40,7 @@ void append_json(std::string& out, const nlohmann::json& value, int indent, int 
             }
             first = false;
             newline(level + 1);
-            append_json_string(out, lossy_utf8(member.key()));
+            append_utf8_string(out, member.key());
             out += indent >= 0 ? ": " : ":";
             append_json(out, member.value(), indent, level + 1);
         }
@@ -58,7 +68,7 @@ void append_json(std::string& out, const nlohmann::json& value, int indent, int 
         return;
     }
     case nlohmann::json::value_t::string:
-        append_json_string(out, lossy_utf8(value.get_ref<const std::string&>()));
+        append_utf8_string(out, value.get_ref<const std::string&>());
         return;
     case nlohmann::json::value_t::boolean:
         out += value.get<bool>() ? "true" : "false";

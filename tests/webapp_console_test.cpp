@@ -168,5 +168,24 @@ TEST_F(WebappConsole, ClearKeepsTheNumbering) {
     EXPECT_EQ(get(), R"({"ok":true,"seq":3,"messages":[3]})");
 }
 
+// A message of up to 1 MiB is kept as sent; a larger one as a string of its start and a marker,
+// still 1 MiB at most, so the answer of GET stays valid JSON.
+TEST_F(WebappConsole, MessagesAbove1MiBAreCutWithAMarker) {
+    constexpr std::size_t kMiB = 1 << 20;
+    const std::string exact = json(std::string(kMiB - 2, 'a')).dump();
+    post(exact);
+    const std::string over = json(std::string(kMiB - 10, '"')).dump();
+    post(over);
+    const json messages = json::parse(get())["messages"];
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].dump(), exact);
+    const std::string cut = messages[1].get<std::string>();
+    EXPECT_LE(messages[1].dump().size(), kMiB);
+    EXPECT_GT(messages[1].dump().size(), kMiB - 64);
+    EXPECT_TRUE(cut.starts_with("\"\\\"\\\"")) << cut.substr(0, 20);
+    EXPECT_TRUE(cut.ends_with("\\\"\u2026 [cut: " + std::to_string(over.size()) + " bytes]"))
+        << cut.substr(cut.size() - 40);
+}
+
 } // namespace
 } // namespace reelcut

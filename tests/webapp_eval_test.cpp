@@ -183,35 +183,85 @@ TEST_F(WebappEval, SubmitErrors) {
 }
 
 TEST_F(WebappEval, BodyThatIsNotUtf8IsDroppedAndReported) {
-    for (const char* target : {"/eval", "/eval/x/result"}) {
+    const std::string id = submit("return 1");
+    ASSERT_EQ(server.request("GET", "/eval/pending").status, 200);
+    const std::string result_path = "/eval/" + id + "/result";
+    for (const std::string& target : {std::string("/eval"), result_path}) {
         const auto reply = server.request("POST", target, "{\"code\":\"\xff\"}");
         EXPECT_EQ(reply.status, 500) << target;
         EXPECT_EQ(reply.body, "") << target;
     }
     EXPECT_TRUE(testing::eventually([&] {
         return server.err() == "webapp error on POST /eval: stream did not contain valid UTF-8\n"
-                               "webapp error on POST /eval/x/result: stream did not contain "
-                               "valid UTF-8\n";
+                               "webapp error on POST " +
+                                   result_path + ": stream did not contain valid UTF-8\n";
     })) << server.err();
     EXPECT_EQ(server.request("GET", "/eval/pending").status, 204);
-    EXPECT_EQ(server.request("GET", "/eval/x/result").status, 204);
+    EXPECT_EQ(server.request("GET", result_path).status, 204);
 }
 
-TEST_F(WebappEval, ResultsNeedNoJobAndTheLastPostedWins) {
-    EXPECT_EQ(server.request("POST", "/eval/made-up/result", "1").status, 200);
-    EXPECT_EQ(server.request("POST", "/eval/made-up/result", "[2]").status, 200);
-    EXPECT_EQ(server.request("GET", "/eval/made-up/result").body, "[2]");
+TEST_F(WebappEval, ResultsOnlyForSubmittedJobsAndTheLastPostedWins) {
+    const std::string id = submit("return 2");
+    const std::string path = "/eval/" + id + "/result";
+    EXPECT_EQ(server.request("POST", path, "1").status, 200);
+    EXPECT_EQ(server.request("POST", path, "[2]").status, 200);
+    EXPECT_EQ(server.request("GET", path).body, "[2]");
+    EXPECT_EQ(server.request("GET", path).status, 204);
+
+    // Ids never handed out, and one whose result was collected, hold nothing: each post would
+    // otherwise be kept until the server ends.
+    for (const std::string& target :
+         {std::string("/eval/made-up/result"), std::string("/eval//result"), path}) {
+        const auto refused = server.request("POST", target, "\"unasked\"");
+        EXPECT_EQ(refused.status, 404) << target;
+        const std::string unknown = target.substr(6, target.size() - 6 - 7);
+        EXPECT_EQ(json::parse(refused.body),
+                  json({{"ok", false},
+                        {"error", "no eval job is waiting for a result under the id " + unknown}}))
+            << target;
+    }
     EXPECT_EQ(server.request("GET", "/eval/made-up/result").status, 204);
 
-    // The empty id between "/eval/" and "/result" is an id like any other.
-    EXPECT_EQ(server.request("GET", "/eval//result").status, 204);
-    EXPECT_EQ(server.request("POST", "/eval//result", "\"empty\"").status, 200);
-    EXPECT_EQ(server.request("GET", "/eval//result").body, "\"empty\"");
-
-    const auto bad = server.request("POST", "/eval/x/result", "{");
+    const std::string other = submit("return 3");
+    const auto bad = server.request("POST", "/eval/" + other + "/result", "{");
     EXPECT_EQ(bad.status, 400);
     EXPECT_TRUE(json::parse(bad.body)["error"].get<std::string>().starts_with("invalid json: "));
-    EXPECT_EQ(server.request("GET", "/eval/x/result").status, 204);
+    EXPECT_EQ(server.request("GET", "/eval/" + other + "/result").status, 204);
+}
+
+// Far above what pages and clients use; a refusal names its bound and loses nothing held.
+TEST_F(WebappEval, QueueAndResultsAreBoundedWithoutLosingWhatTheyHold) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 1000; ++i) {
+        ids.push_back(submit("return " + std::to_string(i)));
+    }
+    const auto queue_full = server.request("POST", "/eval", json{{"code", "return -1"}}.dump());
+    EXPECT_EQ(queue_full.status, 429);
+    EXPECT_EQ(
+        json::parse(queue_full.body),
+        json({{"ok", false}, {"error", "too many eval jobs waiting for the page (at most 1000)"}}));
+
+    for (int i = 0; i < 1000; ++i) {
+        const auto job = server.request("GET", "/eval/pending");
+        ASSERT_EQ(json::parse(job.body)["id"], ids[i]) << i;
+        ASSERT_EQ(server.request("POST", "/eval/" + ids[i] + "/result", std::to_string(i)).status,
+                  200);
+    }
+    const std::string late = submit("return 1000");
+    ASSERT_EQ(server.request("GET", "/eval/pending").status, 200);
+    const auto results_full = server.request("POST", "/eval/" + late + "/result", "1000");
+    EXPECT_EQ(results_full.status, 429);
+    EXPECT_EQ(json::parse(results_full.body),
+              json({{"ok", false},
+                    {"error", "too many eval results waiting to be collected (at most 1000)"}}));
+    // Replacing a held result takes no more room.
+    EXPECT_EQ(server.request("POST", "/eval/" + ids[999] + "/result", "\"last\"").status, 200);
+
+    EXPECT_EQ(server.request("GET", "/eval/" + ids[0] + "/result").body, "0");
+    EXPECT_EQ(server.request("POST", "/eval/" + late + "/result", "1000").status, 200);
+    EXPECT_EQ(server.request("GET", "/eval/" + late + "/result").body, "1000");
+    EXPECT_EQ(server.request("GET", "/eval/" + ids[500] + "/result").body, "500");
+    EXPECT_EQ(server.request("GET", "/eval/" + ids[999] + "/result").body, "\"last\"");
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 #include "webapp/console.hpp"
 
-#include "json_text.hpp"
 #include "main/output.hpp"
+#include "text_format.hpp"
 #include "webapp/json_body.hpp"
+#include "webapp/long_poll.hpp"
 #include "webapp/server.hpp"
 
 #include <algorithm>
@@ -15,9 +16,8 @@ namespace reelcut {
 
 namespace {
 
-// Deadlines further out than this are treated as this far: "now + u64 max ms" would overflow the
-// clock.
-constexpr std::chrono::milliseconds kLongestWait = std::chrono::hours(24 * 365 * 100);
+// Far above the 25 s the clients ask for; a longer wait only holds a thread.
+constexpr std::chrono::milliseconds kLongestWait = std::chrono::seconds(60);
 
 // A decimal u64, a leading "+" allowed as in every number this program reads; anything else,
 // overflow included, is 0.
@@ -66,29 +66,58 @@ void collect(const ConsoleLog& log, std::uint64_t since, std::vector<std::string
     }
 }
 
+// The escaped size of `c` inside a JSON string (compact JSON holds no raw control characters).
+std::size_t escaped_size(char c) {
+    return c == '"' || c == '\\' ? 2 : static_cast<unsigned char>(c) < 0x20 ? 6 : 1;
+}
+
 } // namespace
+
+std::string console_message_text(std::string compact) {
+    if (compact.size() <= ConsoleLog::kMaxMessageBytes) {
+        return compact;
+    }
+    const std::string marker = "\u2026 [cut: " + std::to_string(compact.size()) + " bytes]";
+    // Room for the quotes and the marker; the kept part ends on a character boundary.
+    const std::size_t room = ConsoleLog::kMaxMessageBytes - 2 - marker.size();
+    std::size_t end = 0;
+    for (std::size_t used = 0; end < compact.size(); ++end) {
+        used += escaped_size(compact[end]);
+        if (used > room) {
+            break;
+        }
+    }
+    while (end > 0 && (static_cast<unsigned char>(compact[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    compact.resize(end);
+    compact += marker;
+    return json_string(compact);
+}
 
 std::shared_ptr<ConsoleLog> new_console_log() {
     return std::make_shared<ConsoleLog>();
 }
 
 Status console_post(http::Request request, ConsoleLog& log) {
-    auto body = take_json_body(request);
+    auto body = take_compact_json_body(request);
     if (!body) {
         return fail(body.error());
     }
     if (!*body) {
-        return {}; // answered 400
+        return {}; // answered 400, 413 or 500
     }
-    std::string text = compact_json(**body);
+    std::string text = console_message_text(std::move(**body));
     write_fd(1, "[ui-console] " + text + "\n");
     {
         std::lock_guard lock(log.mutex);
         ++log.seq;
-        if (log.buffer.size() >= ConsoleLog::kCapacity) {
+        log.bytes += text.size();
+        log.buffer.push_back(ConsoleEntry{std::move(text), log.seq});
+        while (log.buffer.size() > ConsoleLog::kCapacity || log.bytes > ConsoleLog::kMaxBytes) {
+            log.bytes -= log.buffer.front().text.size();
             log.buffer.pop_front();
         }
-        log.buffer.push_back(ConsoleEntry{std::move(text), log.seq});
     }
     log.stored.notify_all();
     return request.respond(json_response(200, R"({"ok":true})"));
@@ -102,16 +131,16 @@ Status console_get(http::Request request, ConsoleLog& log, const std::string& ur
         std::unique_lock lock(log.mutex);
         collect(log, query.since, messages);
         if (messages.empty() && query.wait_ms > 0) {
-            const std::chrono::milliseconds wait(
-                std::min<std::uint64_t>(query.wait_ms, kLongestWait.count()));
-            const auto deadline = std::chrono::steady_clock::now() + wait;
-            while (std::chrono::steady_clock::now() < deadline) {
-                const bool timed_out =
-                    log.stored.wait_until(lock, deadline) == std::cv_status::timeout;
+            const auto deadline = std::chrono::steady_clock::now() +
+                                  std::chrono::milliseconds(
+                                      std::min<std::uint64_t>(query.wait_ms, kLongestWait.count()));
+            const PollEnd end = wait_for_client(lock, log.stored, deadline, request, [&] {
+                messages.clear();
                 collect(log, query.since, messages);
-                if (!messages.empty() || timed_out) {
-                    break;
-                }
+                return !messages.empty();
+            });
+            if (end == PollEnd::client_gone) {
+                return {}; // nobody to answer
             }
         }
         seq = log.seq;
@@ -131,6 +160,7 @@ Status console_clear(http::Request request, ConsoleLog& log) {
     {
         std::lock_guard lock(log.mutex);
         log.buffer.clear();
+        log.bytes = 0;
     }
     return request.respond(json_response(200, R"({"ok":true})"));
 }

@@ -1,5 +1,7 @@
 #include "webapp/http.hpp"
 
+#include "webapp/transfer_coding.hpp"
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -21,6 +23,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <new>
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
@@ -48,6 +51,9 @@ constexpr std::uint64_t body_limit = 64ull * 1024 * 1024;
 // connection ends so it cannot hold a thread and a connection slot forever. Waiting for a long
 // poll's answer is not counted: nothing is read or written then.
 constexpr std::chrono::milliseconds idle_limit = std::chrono::seconds(60);
+// A request's head and body must have arrived this long after its first byte, however slowly
+// they trickle: a byte now and then would otherwise hold the connection forever.
+constexpr std::chrono::milliseconds request_limit = std::chrono::seconds(60);
 // Every connection has a thread; past this many, new ones are refused instead.
 constexpr std::size_t max_connections = 1024;
 // Refused connections whose 503 is still being delivered; past this they are closed at once.
@@ -74,6 +80,13 @@ std::string error_text(const boost::system::error_code& ec) {
         return os_error_text(ec.value());
     }
     return ec.message();
+}
+
+// The parser's verdict on bytes that are no HTTP message (as opposed to a transport failure or
+// a message that simply ended early).
+bool is_malformed_message(const boost::system::error_code& ec) {
+    return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
 }
 
 std::string http_date() {
@@ -173,24 +186,28 @@ bool wait_for_peer(int fd, short events, boost::system::error_code& ec) {
 }
 
 // The connection's socket for Beast's synchronous reads and writes, which would otherwise wait
-// without end: the socket is non-blocking, and each wait for the peer is bounded by `idle_limit`.
+// without end: the socket is non-blocking, and each wait for the peer is bounded by `idle_limit`,
+// reads also by the deadline of the request being received.
 class TimedStream {
   public:
-    explicit TimedStream(tcp::socket& socket) : socket_(socket) {}
+    TimedStream(tcp::socket& socket, Clock::time_point read_deadline)
+        : socket_(socket), read_deadline_(read_deadline) {}
 
     using executor_type = tcp::socket::executor_type;
     executor_type get_executor() { return socket_.get_executor(); }
 
     template <class Buffers>
     std::size_t read_some(const Buffers& buffers, boost::system::error_code& ec) {
-        return when_ready(POLLIN, ec, [&](auto& e) { return socket_.read_some(buffers, e); });
+        return when_ready(POLLIN, read_deadline_, ec,
+                          [&](auto& e) { return socket_.read_some(buffers, e); });
     }
     template <class Buffers> std::size_t read_some(const Buffers& buffers) {
         return or_throw([&](auto& e) { return read_some(buffers, e); });
     }
     template <class Buffers>
     std::size_t write_some(const Buffers& buffers, boost::system::error_code& ec) {
-        return when_ready(POLLOUT, ec, [&](auto& e) { return socket_.write_some(buffers, e); });
+        return when_ready(POLLOUT, Clock::time_point::max(), ec,
+                          [&](auto& e) { return socket_.write_some(buffers, e); });
     }
     template <class Buffers> std::size_t write_some(const Buffers& buffers) {
         return or_throw([&](auto& e) { return write_some(buffers, e); });
@@ -199,13 +216,15 @@ class TimedStream {
   private:
     // Runs the transfer, waiting for readiness whenever the socket has nothing to give or take.
     template <class Transfer>
-    std::size_t when_ready(short events, boost::system::error_code& ec, Transfer transfer) {
+    std::size_t when_ready(short events, Clock::time_point deadline, boost::system::error_code& ec,
+                           Transfer transfer) {
         for (;;) {
             const std::size_t n = transfer(ec);
             if (ec != asio::error::would_block && ec != asio::error::try_again) {
                 return n;
             }
-            if (!wait_for_peer(socket_.native_handle(), events, ec)) {
+            const auto idle_end = Clock::now() + idle_limit;
+            if (!wait_ready(socket_.native_handle(), events, std::min(idle_end, deadline), ec)) {
                 return 0;
             }
         }
@@ -220,6 +239,7 @@ class TimedStream {
     }
 
     tcp::socket& socket_;
+    Clock::time_point read_deadline_;
 };
 
 } // namespace
@@ -295,6 +315,9 @@ struct Connection {
     beast::flat_buffer buffer;
     bool idle = false;   // waiting for the next request's header; guarded by state->mutex
     bool broken = false; // a transfer failed half-way; the connection cannot carry another request
+    // When the request being received must have arrived whole (`request_limit` after its first
+    // byte); touched only by the thread that reads.
+    Clock::time_point read_deadline = Clock::time_point::max();
 
     Connection(std::shared_ptr<State> s, int fd) : state(std::move(s)), socket(state->ioc) {
         boost::system::error_code ec;
@@ -306,7 +329,7 @@ struct Connection {
         socket.non_blocking(true, ec); // waits go through `TimedStream`
     }
 
-    TimedStream stream() { return TimedStream(socket); }
+    TimedStream stream() { return TimedStream(socket, read_deadline); }
 };
 
 enum class Outcome { waiting, answered, dropped };
@@ -516,6 +539,27 @@ void answer_and_close(Connection& c, unsigned status) {
     lingering_close(c.socket);
 }
 
+// 501 or 400 for a body whose framing the layer does not take (see transfer_coding.hpp), else 0.
+unsigned framing_refusal(const bhttp::request<bhttp::string_body>& msg) {
+    std::vector<std::string_view> codings;
+    for (const auto& field : msg) {
+        if (field.name() == bhttp::field::transfer_encoding) {
+            codings.emplace_back(field.value().data(), field.value().size());
+        }
+    }
+    const bool has_length = msg.find(bhttp::field::content_length) != msg.end();
+    switch (judge_transfer_encoding(codings, has_length, msg.version() < 11)) {
+    case BodyFraming::not_implemented:
+        return 501;
+    case BodyFraming::malformed:
+        return 400;
+    case BodyFraming::as_announced:
+    case BodyFraming::chunked:
+        break;
+    }
+    return 0;
+}
+
 void serve_connection(const std::shared_ptr<Connection>& conn) {
     State& state = *conn->state;
     for (;;) {
@@ -531,13 +575,28 @@ void serve_connection(const std::shared_ptr<Connection>& conn) {
         // A Content-Length above it fails the header; a chunked body fails once it passes it.
         parser->body_limit(body_limit);
         boost::system::error_code ec;
-        TimedStream stream = conn->stream();
-        bhttp::read_header(stream, conn->buffer, *parser, ec);
+        // Between requests the idle limit applies; from the next request's first byte on, its
+        // whole deadline.
+        conn->read_deadline = Clock::time_point::max();
+        if (conn->buffer.size() == 0) {
+            (void)wait_for_peer(conn->socket.native_handle(), POLLIN, ec);
+        }
+        bool timed_out = false;
+        if (!ec) {
+            conn->read_deadline = Clock::now() + request_limit;
+            TimedStream stream = conn->stream();
+            bhttp::read_header(stream, conn->buffer, *parser, ec);
+            timed_out = ec == asio::error::timed_out;
+        }
         bool stopped;
         {
             std::lock_guard lock(state.mutex);
             conn->idle = false;
             stopped = state.stopped;
+        }
+        if (timed_out && !stopped && conn->buffer.size() > 0) {
+            answer_and_close(*conn, 408); // a head begun and never finished
+            return;
         }
         if (ec == bhttp::error::header_limit) {
             answer_and_close(*conn, 431);
@@ -547,13 +606,16 @@ void serve_connection(const std::shared_ptr<Connection>& conn) {
             answer_and_close(*conn, 413);
             return;
         }
-        if (ec && ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
-            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
+        if (ec && is_malformed_message(ec)) {
             answer_and_close(*conn, 400);
             return;
         }
         if (ec || stopped) {
             break;
+        }
+        if (const unsigned refused = framing_refusal(parser->get())) {
+            answer_and_close(*conn, refused);
+            return;
         }
 
         auto p = std::make_shared<PendingRequest>();
@@ -888,12 +950,21 @@ Result<std::string> Request::read_body() {
                 (void)respond(Response(413, std::string()));
                 return fail(fmt::format("request body larger than {} MiB", body_limit >> 20));
             }
+            if (ec && is_malformed_message(ec)) {
+                // A bad chunk size and the like: the client's fault. The answer ends the
+                // connection, since the body's framing is lost.
+                (void)respond(Response(400, std::string()));
+                return fail(fmt::format("malformed request body: {}", ec.message()));
+            }
             if (ec) {
                 c.broken = true;
                 return fail(error_text(ec));
             }
         }
         return std::move(p.parser->get().body());
+    } catch (const std::bad_alloc&) {
+        c.broken = true;
+        return fail("out of memory while reading the request body");
     } catch (const std::exception& e) {
         c.broken = true;
         return fail(e.what());

@@ -5,8 +5,12 @@
 //
 // What one client can cost is bounded: headers above 64 KiB are answered 431 and bodies above
 // 64 MiB 413 (a body is never read past that); a connection whose peer sends or takes nothing
-// for 60 s is closed (waiting for an answer, as long polls do, is not counted); and at most 1,024
-// connections are served at once, further ones being answered 503 and closed.
+// for 60 s is closed (waiting for an answer, as long polls do, is not counted); a request whose
+// head (or body, while it is read) has not arrived 60 s after its first byte is closed, with 408
+// when its head is unfinished; and at most 1,024 connections are served at once, further ones
+// being answered 503 and closed. A body framed by a Transfer-Encoding other than one "chunked"
+// is answered 501 or 400 before it is read (transfer_coding.hpp), a malformed chunk 400; either
+// closes the connection.
 #pragma once
 
 #include "result.hpp"
@@ -87,8 +91,9 @@ class Request {
     bool client_gone() const;
 
     // Reads the whole body (Content-Length or chunked), first sending "100 Continue" when the
-    // client asked for it. Fails with the transport's error text when the client goes away, and
-    // when the body passes 64 MiB, which the layer then answers 413 itself.
+    // client asked for it. Fails with the transport's error text when the client goes away or
+    // the request's deadline passes; when the body passes 64 MiB or its chunks are malformed,
+    // which the layer then answers 413 or 400 itself; and when memory runs out.
     Result<std::string> read_body();
 
     // Sends the answer. Fails with the transport's error text when it cannot be written (the

@@ -1,11 +1,14 @@
 #include "fuzz/fuzz_targets.hpp"
 
 #include "ctrl/instances.hpp"
+#include "json_text.hpp"
 #include "markers.hpp"
 #include "storyboard/manifest.hpp"
 #include "text_format.hpp"
+#include "webapp/json_body.hpp"
 #include "webapp/registry.hpp"
 #include "webapp/request_guard.hpp"
+#include "webapp/transfer_coding.hpp"
 #include "webapp/video.hpp"
 
 #include <algorithm>
@@ -191,11 +194,88 @@ int fuzz_registry(const std::uint8_t* data, std::size_t size) {
     return 0;
 }
 
+int fuzz_transfer_encoding(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const bool has_length = (data[0] & 1) != 0;
+    const bool http10 = (data[0] & 2) != 0;
+    std::vector<std::string_view> values;
+    for (std::string_view rest = as_text(data + 1, size - 1); !rest.empty();) {
+        const std::size_t nl = rest.find('\n');
+        values.push_back(rest.substr(0, nl));
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    }
+    const http::BodyFraming framing = http::judge_transfer_encoding(values, has_length, http10);
+    check((framing == http::BodyFraming::as_announced) == values.empty(),
+          "framing by length although Transfer-Encoding was given, or the reverse");
+    if (framing != http::BodyFraming::chunked) {
+        return 0;
+    }
+    check(!has_length && !http10, "chunked alongside a length, or in HTTP/1.0");
+    // Every list element is blank or "chunked", and exactly one is.
+    int chunked = 0;
+    for (std::string_view value : values) {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            std::size_t comma = value.find(',', start);
+            if (comma == std::string_view::npos) {
+                comma = value.size();
+            }
+            std::string element(value.substr(start, comma - start));
+            element.erase(0, element.find_first_not_of(" \t"));
+            element.erase(element.find_last_not_of(" \t") + 1);
+            std::transform(element.begin(), element.end(), element.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+            check(element.empty() || element == "chunked", "chunked taken with another coding",
+                  value);
+            chunked += element == "chunked";
+            start = comma + 1;
+        }
+    }
+    check(chunked == 1, "chunked taken although named more than once");
+    return 0;
+}
+
+int fuzz_json_body(const std::uint8_t* data, std::size_t size) {
+    const std::string text(as_text(data, size));
+    BoundedJson bounded = parse_json_within(text, 1 << 20);
+    auto* value = std::get_if<nlohmann::json>(&bounded);
+    // The library's own parser must agree on what is JSON and what it says.
+    nlohmann::json reference;
+    bool reference_ok = true;
+    try {
+        reference = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception&) {
+        reference_ok = false;
+    }
+    if (std::holds_alternative<JsonSyntaxError>(bounded)) {
+        const auto& message = std::get<JsonSyntaxError>(bounded).message;
+        check(!reference_ok || message.find("nesting deeper than") != std::string::npos,
+              "JSON the library reads refused as a syntax error", message);
+        return 0;
+    }
+    if (value == nullptr) {
+        check(std::get<JsonRefusal>(bounded).status == 413, "a refusal other than the budget's");
+        return 0;
+    }
+    check(reference_ok && *value == reference, "a tree other than the library's");
+    const std::string compact = compact_json(*value);
+    const JsonBody again = parse_json_text(compact);
+    const auto* reread = std::get_if<nlohmann::json>(&again);
+    check(reread != nullptr && compact_json(*reread) == compact,
+          "compact JSON that reads back differently", compact);
+    dismantle_json(*value);
+    check(value->is_null(), "a dismantled tree that is not empty");
+    return 0;
+}
+
 const std::vector<Target>& all_targets() {
     static const std::vector<Target> targets = {
-        {"markers", fuzz_markers},   {"manifest", fuzz_manifest},
-        {"range", fuzz_range},       {"request_guard", fuzz_request_guard},
-        {"registry", fuzz_registry},
+        {"markers", fuzz_markers},     {"manifest", fuzz_manifest},
+        {"range", fuzz_range},         {"request_guard", fuzz_request_guard},
+        {"registry", fuzz_registry},   {"transfer_encoding", fuzz_transfer_encoding},
+        {"json_body", fuzz_json_body},
     };
     return targets;
 }

@@ -30,6 +30,16 @@ int fuzz_request_guard(const std::uint8_t* data, std::size_t size);
 // writes for it reads back as the same record.
 int fuzz_registry(const std::uint8_t* data, std::size_t size);
 
+// Transfer-Encoding field values, one a line after a first byte whose bit 0 says a
+// Content-Length was given and bit 1 that the request is HTTP/1.0; a body is taken as chunked
+// only when "chunked" is its one coding.
+int fuzz_transfer_encoding(const std::uint8_t* data, std::size_t size);
+
+// A JSON request body: parse_json_within with a 1 MiB budget must accept what the library's
+// parser accepts (unless too deep or over the budget) and build the same tree, whose compact
+// JSON reads back unchanged; dismantle_json empties it.
+int fuzz_json_body(const std::uint8_t* data, std::size_t size);
+
 struct Target {
     std::string_view name; // also the directory of its kept inputs under tests/fuzz/corpus
     int (*run)(const std::uint8_t*, std::size_t);
