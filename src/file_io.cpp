@@ -1,7 +1,12 @@
 #include "file_io.hpp"
 
+#include "subprocess.hpp" // lossy_utf8
+
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +168,28 @@ Status write_whole_file(const std::string& path, std::string_view content, mode_
         return fail(os_error_text(errno));
     }
     return {};
+}
+
+std::string partial_path_beside(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    const PathParts parts = split_path(path);
+    const auto name = parts.file_name();
+    const auto extension = name ? file_extension(*name) : std::nullopt;
+    const std::string_view stem =
+        extension ? std::string_view(path).substr(0, path.size() - extension->size() - 1) : path;
+    return fmt::format("{}.partial-{}-{}{}{}", stem, ::getpid(), counter.fetch_add(1),
+                       extension ? "." : "", extension.value_or(""));
+}
+
+Status rename_into_place(const std::string& partial, const std::string& target, Status written) {
+    if (written && std::rename(partial.c_str(), target.c_str()) != 0) {
+        written = fail(fmt::format("rename {} to {}: {}", lossy_utf8(partial), lossy_utf8(target),
+                                   os_error_text(errno)));
+    }
+    if (!written) {
+        std::remove(partial.c_str());
+    }
+    return written;
 }
 
 } // namespace reelcut

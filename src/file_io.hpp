@@ -51,4 +51,12 @@ Result<std::string> read_whole_file(const std::string& path);
 // Creates or truncates the file (permission bits before the umask) and writes all of `content`.
 Status write_whole_file(const std::string& path, std::string_view content, mode_t mode = 0666);
 
+// A name beside `path` to write it under before it is renamed onto it, unique in this process:
+// "<stem>.partial-<pid>-<n>.<ext>". The extension stays last, as ffmpeg picks its format by it.
+std::string partial_path_beside(const std::string& path);
+
+// Ends writing `target` under its partial name: renames `partial` onto it when `written`
+// succeeded; otherwise, and when the rename fails, removes `partial` and fails.
+Status rename_into_place(const std::string& partial, const std::string& target, Status written);
+
 } // namespace reelcut

@@ -4,7 +4,6 @@
 #include "file_io.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -18,13 +17,6 @@ namespace reelcut {
 namespace {
 
 constexpr std::string_view kSpawnFailure = "ffmpeg spawn failed: ";
-
-std::string partial_path_for(const std::string& poster) {
-    static std::atomic<unsigned> counter{0};
-    const std::string stem =
-        poster.ends_with(".jpg") ? poster.substr(0, poster.size() - 4) : poster;
-    return fmt::format("{}.partial-{}-{}.jpg", stem, ::getpid(), counter.fetch_add(1));
-}
 
 // Partial files of this poster that a server which has since ended left behind (killed while
 // ffmpeg ran); those of servers still running are theirs to finish.
@@ -62,16 +54,7 @@ void remove_abandoned_partials(const std::string& poster) {
 Status make_poster_in_place(const std::string& video, const std::string& partial,
                             const std::string& poster) {
     remove_abandoned_partials(poster);
-    if (Status made = make_poster(video, partial); !made) {
-        std::remove(partial.c_str());
-        return made;
-    }
-    if (std::rename(partial.c_str(), poster.c_str()) != 0) {
-        const int err = errno;
-        std::remove(partial.c_str());
-        return fail(fmt::format("rename {} to {}: {}", partial, poster, os_error_text(err)));
-    }
-    return {};
+    return rename_into_place(partial, poster, make_poster(video, partial));
 }
 
 } // namespace
@@ -122,7 +105,7 @@ PosterOutcome PosterRenders::render(const std::string& video, const std::string&
     }
 
     Poster& run = posters_[poster];
-    run = Poster{true, stamp, partial_path_for(poster), {}};
+    run = Poster{true, stamp, partial_path_beside(poster), {}};
     const std::string partial = run.partial;
     ++running_;
     lock.unlock();

@@ -11,9 +11,7 @@
 #include "webapp/video.hpp"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fmt/format.h>
 #include <mutex>
 #include <shared_mutex>
@@ -226,19 +224,8 @@ Status save_final_fast_path(StoryboardApp& app, const std::string& output) {
 // The join is written beside its output and renamed onto it, so that a join cut short, and the
 // final video served while a new one is written, are never a half-written file.
 Status join_in_place(const std::vector<std::string>& inputs, const std::string& output) {
-    static std::atomic<std::uint64_t> counter{0};
-    const std::string partial =
-        fmt::format("{}.partial-{}-{}.webm", output.substr(0, output.size() - 5), ::getpid(),
-                    counter.fetch_add(1));
-    Status joined = concat_videos(inputs, partial);
-    if (joined && std::rename(partial.c_str(), output.c_str()) != 0) {
-        joined = fail(fmt::format("rename {} to {}: {}", lossy_utf8(partial), lossy_utf8(output),
-                                  os_error_text(errno)));
-    }
-    if (!joined) {
-        std::remove(partial.c_str());
-    }
-    return joined;
+    const std::string partial = partial_path_beside(output);
+    return rename_into_place(partial, output, concat_videos(inputs, partial));
 }
 
 RouteOutcome concat_clips(StoryboardApp& app, http::Request& request) {
