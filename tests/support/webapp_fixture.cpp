@@ -340,7 +340,10 @@ WebappFixture::~WebappFixture() {
         return;
     }
     if (!process_->wait_exit(std::chrono::milliseconds(0))) {
-        (void)http_request(port_, "GET", "/shutdown");
+        // A signal, not GET "/shutdown": a server that has already let its port go (shut down by
+        // the test, still exiting) must not pass the request on to another test's new server
+        // that has taken the port meanwhile.
+        process_->signal(SIGTERM);
         if (!process_->wait_exit(std::chrono::seconds(5))) {
             process_->signal(SIGKILL);
             (void)process_->wait_exit(std::chrono::seconds(5));
