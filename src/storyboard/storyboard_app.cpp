@@ -13,12 +13,6 @@
 #include <thread>
 
 namespace reelcut {
-namespace {
-
-// Long enough for a poster run that has begun (a first frame takes well under a second).
-constexpr std::chrono::milliseconds kPosterShutdownWait{2000};
-
-} // namespace
 
 StoryboardApp::StoryboardApp(std::string manifest_path, std::shared_ptr<SharedManifest> manifest,
                              std::shared_ptr<VersionCounter> version)
@@ -67,7 +61,7 @@ bool check_storyboard_manifest(ManifestWatcher& watcher) {
     auto loaded = load_manifest(watcher.manifest_path);
     if (!loaded) {
         // Retried on the next tick, so a half-written file is picked up once it is complete.
-        fmt::print(stderr, "storyboard: manifest reload failed: {}\n", loaded.error());
+        fmt::print(stderr, "{}: manifest reload failed: {}\n", watcher.subcommand, loaded.error());
         std::fflush(stderr);
         return false;
     }
@@ -88,8 +82,17 @@ void watch_storyboard_manifest(ManifestWatcher watcher) {
         }
     } catch (const std::exception& e) {
         // Live updates stop; the server and the last good manifest stay.
-        fmt::print(stderr, "storyboard: manifest watcher stopped: {}\n", e.what());
+        fmt::print(stderr, "{}: manifest watcher stopped: {}\n", watcher.subcommand, e.what());
     }
+}
+
+Status start_manifest_watcher(void (*body)(ManifestWatcher), ManifestWatcher watcher) {
+    try {
+        std::thread(body, std::move(watcher)).detach();
+    } catch (const std::system_error& e) {
+        return fail(fmt::format("start manifest watcher: {}", e.what()));
+    }
+    return {};
 }
 
 Status run_storyboard(const StoryboardOptions& options) {
@@ -111,10 +114,9 @@ Status run_storyboard(const StoryboardOptions& options) {
     if (options.watch) {
         ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
                                 version};
-        try {
-            std::thread(watch_storyboard_manifest, std::move(watcher)).detach();
-        } catch (const std::system_error& e) {
-            return fail(fmt::format("start manifest watcher: {}", e.what()));
+        if (Status started = start_manifest_watcher(watch_storyboard_manifest, std::move(watcher));
+            !started) {
+            return started;
         }
     }
 

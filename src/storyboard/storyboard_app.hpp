@@ -8,6 +8,7 @@
 #include "webapp/server.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -62,6 +63,10 @@ struct StoryboardOptions {
 // Loads the manifest, starts the watcher (unless told not to) and serves until "/shutdown".
 Status run_storyboard(const StoryboardOptions& options);
 
+// How long a server that holds a StoryboardApp waits, after serving, for the poster runs that
+// have begun: long enough for one (a first frame takes well under a second).
+inline constexpr std::chrono::milliseconds kPosterShutdownWait{2000};
+
 // A file modification time, compared exactly.
 struct FileTime {
     std::int64_t seconds = 0;
@@ -79,15 +84,20 @@ struct ManifestWatcher {
     std::shared_ptr<FileTime> last_mtime;
     std::shared_ptr<SharedManifest> manifest;
     std::shared_ptr<VersionCounter> version;
+    // The subcommand named in its messages ("storyboard", "app").
+    std::string subcommand = "storyboard";
 };
 
 // One look at the file: reloads it when its time differs from the last loaded one (later or
 // earlier), swaps the manifest and raises the version. A file that cannot be loaded prints
-// "storyboard: manifest reload failed: ..." on standard error and keeps the old manifest; a file
+// "SUBCOMMAND: manifest reload failed: ..." on standard error and keeps the old manifest; a file
 // whose time cannot be read is skipped silently. Whether it reloaded.
 bool check_storyboard_manifest(ManifestWatcher& watcher);
 
 // The watcher thread's body: a check every 500 ms, for the rest of the run.
 void watch_storyboard_manifest(ManifestWatcher watcher);
+
+// Runs `body` with the watcher on a detached thread; fails with "start manifest watcher: ...".
+Status start_manifest_watcher(void (*body)(ManifestWatcher), ManifestWatcher watcher);
 
 } // namespace reelcut

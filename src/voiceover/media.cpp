@@ -65,11 +65,11 @@ std::string timeline_json(const std::vector<Segment>& segments, double probed_du
 namespace voiceover {
 
 RouteOutcome input_video(VoiceoverApp& app, http::Request& request) {
-    return Handled{serve_file_with_range(std::move(request), app.args.input, "video/webm")};
+    return Handled{serve_file_with_range(std::move(request), app.media().input, "video/webm")};
 }
 
 RouteOutcome final_video(VoiceoverApp& app, http::Request& request) {
-    const std::string path = snapshot(app).playback_file(app.args.output);
+    const std::string path = snapshot(app).playback_file(app.media().output);
     return Handled{serve_file_with_range(std::move(request), path, "video/webm")};
 }
 
@@ -94,7 +94,7 @@ RouteOutcome timeline(VoiceoverApp& app, http::Request& request) {
     if (!slot) {
         return client_left();
     }
-    auto duration = probe_duration(app.args.input);
+    auto duration = probe_duration(app.media().input);
     if (!duration) {
         return send_failure(request, 500, "could not probe input duration: " + duration.error());
     }
@@ -105,8 +105,8 @@ RouteOutcome timeline(VoiceoverApp& app, http::Request& request) {
 // never answer each other's (or half a) picture.
 RouteOutcome waveform(VoiceoverApp& app, http::Request& request, bool raw) {
     const VoiceoverState state = snapshot(app);
-    const std::string source =
-        raw ? state.raw_file(app.args.output) : state.current_file(app.args.output);
+    const std::string output = app.media().output;
+    const std::string source = raw ? state.raw_file(output) : state.current_file(output);
     if (!path_exists(source)) {
         return send_text(request, 404, "audio file not found");
     }
@@ -135,7 +135,7 @@ RouteOutcome waveform(VoiceoverApp& app, http::Request& request, bool raw) {
 }
 
 RouteOutcome reveal(VoiceoverApp& app, http::Request& request) {
-    const std::string target = snapshot(app).current_file(app.args.output);
+    const std::string target = snapshot(app).current_file(app.media().output);
     if (!path_exists(target)) {
         return send_failure(request, 404, "no file to reveal at " + target);
     }

@@ -241,13 +241,14 @@ RouteOutcome discard(VoiceoverApp& app, http::Request& request) {
 }
 
 RouteOutcome replay(VoiceoverApp& app, http::Request& request) {
-    if (!path_exists(app.args.output)) {
-        return send_failure(request, 404, "final file not found: " + app.args.output);
+    const std::string output = app.media().output;
+    if (!path_exists(output)) {
+        return send_failure(request, 404, "final file not found: " + output);
     }
     {
         std::lock_guard guard(app.state_lock);
         app.state.phase = "done";
-        app.state.finalize_path = app.args.output;
+        app.state.finalize_path = output;
     }
     return send_json(request, 200, R"({"ok":true})");
 }

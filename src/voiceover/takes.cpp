@@ -378,7 +378,8 @@ RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
         std::lock_guard guard(app.state_lock);
         app.state.phase = "finalizing";
     }
-    const TakeNames names = take_names(app.args.output);
+    const VoiceoverMedia media = app.media();
+    const TakeNames names = take_names(media.output);
     const auto take = reserve_take(app.reservations, names);
     if (!take) {
         {
@@ -391,9 +392,9 @@ RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
     const std::string raw = names.raw_take(*take);
     const std::string normalized = names.normalized_take(*take);
 
-    console_line(fmt::format("muxing take {}: {} + {} -> {}", *take, lossy_utf8(app.args.input),
+    console_line(fmt::format("muxing take {}: {} + {} -> {}", *take, lossy_utf8(media.input),
                              lossy_utf8(*audio), lossy_utf8(raw)));
-    if (Status muxed = mux_narration(app.args.input, *audio, raw); !muxed) {
+    if (Status muxed = mux_narration(media.input, *audio, raw); !muxed) {
         {
             std::lock_guard guard(app.state_lock);
             app.state.phase = "error";
@@ -429,7 +430,8 @@ RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
 }
 
 RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
-    const std::string source = snapshot(app).current_file(app.args.output);
+    const std::string output = app.media().output;
+    const std::string source = snapshot(app).current_file(output);
     if (!path_exists(source)) {
         return send_failure(request, 400, "nothing to normalize; finalize a recording first");
     }
@@ -438,7 +440,7 @@ RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
         return client_left();
     }
     const std::string destination =
-        take_names(app.args.output).preview(static_cast<std::uint64_t>(now_epoch()));
+        take_names(output).preview(static_cast<std::uint64_t>(now_epoch()));
     console_line(fmt::format("normalizing {} -> {} (loudnorm I=-16 TP=-1.5 LRA=11)",
                              lossy_utf8(source), lossy_utf8(destination)));
     // A second normalize within the same second names the preview it would read.
@@ -497,7 +499,7 @@ RouteOutcome select_take(VoiceoverApp& app, http::Request& request) {
 
 RouteOutcome save_final(VoiceoverApp& app, http::Request& request) {
     const auto chosen = snapshot(app).preview_path;
-    const std::string& output = app.args.output;
+    const std::string output = app.media().output;
     // Copying the output onto itself would empty it: that selection is already saved.
     if (chosen && path_exists(*chosen) && !same_file(*chosen, output)) {
         if (Status copied = copy_into_place(*chosen, output); !copied) {
@@ -516,8 +518,8 @@ RouteOutcome save_final(VoiceoverApp& app, http::Request& request) {
 
 RouteOutcome list_takes(VoiceoverApp& app, http::Request& request) {
     const auto current = snapshot(app).current_take();
-    return send_json(request, 200,
-                     takes_json(app.args.input, take_names(app.args.output), current));
+    const VoiceoverMedia media = app.media();
+    return send_json(request, 200, takes_json(media.input, take_names(media.output), current));
 }
 
 } // namespace voiceover

@@ -39,7 +39,18 @@ std::string VoiceoverState::playback_file(const std::string& output) const {
 }
 
 VoiceoverApp::VoiceoverApp(VoiceoverOptions args, std::shared_ptr<FinalResultSlot> final_result)
-    : args(std::move(args)), final_result(std::move(final_result)) {}
+    : args(std::move(args)),
+      final_result(std::move(final_result)), media_{this->args.input, this->args.output} {}
+
+VoiceoverMedia VoiceoverApp::media() const {
+    std::lock_guard guard(media_lock_);
+    return media_;
+}
+
+void VoiceoverApp::set_media(VoiceoverMedia media) {
+    std::lock_guard guard(media_lock_);
+    media_ = std::move(media);
+}
 
 std::string VoiceoverApp::html() const {
     return voiceover_html();

@@ -82,6 +82,15 @@ struct MediaRuns {
     unsigned running = 0;
 };
 
+// The video narrated over and the output the takes are named after. The standalone server keeps
+// the ones it started with; the unified app points them at the manifest's final video as it
+// changes. A route reads them once and uses that copy throughout.
+struct VoiceoverMedia {
+    std::string input;
+    std::string output;
+    bool operator==(const VoiceoverMedia&) const = default;
+};
+
 class VoiceoverApp : public WebApp {
   public:
     VoiceoverApp(VoiceoverOptions args, std::shared_ptr<FinalResultSlot> final_result);
@@ -91,12 +100,21 @@ class VoiceoverApp : public WebApp {
     RouteOutcome handle(http::Request request, const std::string& method,
                         const std::string& path) override;
 
+    // The current media paths (taken from `args` at first).
+    VoiceoverMedia media() const;
+    void set_media(VoiceoverMedia media);
+
     const VoiceoverOptions args;
     mutable std::mutex state_lock;
     VoiceoverState state;
     const std::shared_ptr<FinalResultSlot> final_result;
     TakeReservations reservations;
     MediaRuns media_runs;
+
+  private:
+    // Held only to copy the paths; never together with the other locks.
+    mutable std::mutex media_lock_;
+    VoiceoverMedia media_;
 };
 
 // A fresh session over `args`; touches no file.
