@@ -20,4 +20,8 @@ std::string_view storyboard_icon_svg();
 std::string_view voiceover_html();
 std::string_view voiceover_icon_svg();
 
+// assets/app.html and assets/app-icon.svg: the unified app's page and its icon.
+std::string_view app_html();
+std::string_view app_icon_svg();
+
 } // namespace reelcut::assets

@@ -273,12 +273,6 @@ TEST_F(RecordingCommands, InspectReportsBadLines) {
               "ERROR: open " + (dir / "nope.jsonl") + ": No such file or directory (os error 2)\n");
 }
 
-TEST_F(RecordingCommands, SubcommandsNotBuiltYetFailByName) {
-    auto r = run({"app", "story.json"});
-    EXPECT_EQ(r.status.code, 1);
-    EXPECT_EQ(r.err, "ERROR: the `app` subcommand is not available in this build yet\n");
-}
-
 TEST_F(RecordingCommands, ParserOutcomesOfTheBinary) {
     auto help = run({"--help"});
     EXPECT_EQ(help.status.code, 0);

@@ -1,5 +1,6 @@
 #include "main/dispatch.hpp"
 
+#include "app/unified_app.hpp"
 #include "ctrl/ctrl.hpp"
 #include "ffmpeg/probe.hpp"
 #include "file_io.hpp"
@@ -18,16 +19,6 @@
 
 namespace reelcut {
 namespace {
-
-constexpr const char* kSubcommandNames[] = {
-    "health",   "mark",         "wrap",   "inspect", "process", "app",  "voiceover", "storyboard",
-    "manifest", "append-still", "concat", "publish", "eval",    "list", "ctrl",      "install"};
-static_assert(std::size(kSubcommandNames) == std::variant_size_v<Commands>);
-
-Status not_available(std::size_t index) {
-    return fail(fmt::format("the `{}` subcommand is not available in this build yet",
-                            kSubcommandNames[index]));
-}
 
 Status run_manifest(const ManifestAction& action) {
     if (const auto* init = std::get_if<ManifestInit>(&action)) {
@@ -101,6 +92,14 @@ int dispatch(const Cli& cli) {
         outcome = run_inspect(*inspect);
     } else if (const auto* process = std::get_if<ProcessArgs>(&command)) {
         outcome = run_process(*process);
+    } else if (const auto* app = std::get_if<AppArgs>(&command)) {
+        print_info(fmt::format("{}starting tevo-reelcut app on port {}{}", ansi::cyan, app->port,
+                               ansi::reset));
+        outcome = run_app(
+            {app->manifest, app->port, app->tab_name, app->panel_id, !app->no_watch, app->no_open});
+        if (outcome) {
+            print_ok("app session ended");
+        }
     } else if (const auto* voiceover = std::get_if<VoiceoverArgs>(&command)) {
         auto saved = run_voiceover_command(*voiceover);
         if (!saved) {
@@ -138,10 +137,9 @@ int dispatch(const Cli& cli) {
         outcome = run_eval(*eval);
     } else if (std::holds_alternative<ListCmd>(command)) {
         outcome = run_list();
-    } else if (const auto* ctrl = std::get_if<CtrlArgs>(&command)) {
-        outcome = run_ctrl(ctrl->target, ctrl->action);
     } else {
-        outcome = not_available(command.index());
+        const auto& ctrl = std::get<CtrlArgs>(command);
+        outcome = run_ctrl(ctrl.target, ctrl.action);
     }
     return outcome ? 0 : error_tail(outcome.error());
 }

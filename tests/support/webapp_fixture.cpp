@@ -387,6 +387,14 @@ std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
     return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
 }
 
+std::unique_ptr<WebappFixture> app_server(const std::string& manifest,
+                                          std::vector<std::string> args, FixtureSettings settings) {
+    settings.program = REELCUT_BIN;
+    settings.leading_args = {"app", manifest};
+    args.insert(args.begin(), "--no-open");
+    return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
+}
+
 std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
                                                 std::vector<std::string> args,
                                                 FixtureSettings settings,

@@ -126,6 +126,11 @@ std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  std::vector<std::string> args = {},
                                                  FixtureSettings settings = {});
 
+// `tevo-reelcut app MANIFEST --port P --no-open ARGS...` as a page server.
+std::unique_ptr<WebappFixture> app_server(const std::string& manifest,
+                                          std::vector<std::string> args = {},
+                                          FixtureSettings settings = {});
+
 // `tevo-reelcut voiceover --input INPUT --port P --no-open ARGS...` as a page server; with
 // `code_server_cli`, the same command line run by the voiceover fixture server, whose POST
 // "/reveal" starts that program instead of the editor's tool at its fixed path.
