@@ -18,6 +18,8 @@ if (!url) {
 
 const profile = mkdtempSync(join(tmpdir(), "reelcut-chromium-"));
 const context = await chromium.launchPersistentContext(profile, chromiumOptions());
+// Pages that copy text for the user can be checked by reading the clipboard back.
+await context.grantPermissions(["clipboard-read", "clipboard-write"]);
 
 let closing = false;
 async function close() {
