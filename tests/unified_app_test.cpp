@@ -161,6 +161,10 @@ struct StartCase {
     std::string takes_in;                 // "dir", "cwd" or "tmp"
 };
 
+void PrintTo(const StartCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class AppStart : public ::testing::TestWithParam<StartCase> {};
 
 // Where the takes go shows in the take listing: a take left in that directory is listed.
