@@ -1,6 +1,6 @@
 #include "file_io.hpp"
 
-#include "subprocess.hpp" // lossy_utf8
+#include "text_format.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -190,6 +190,18 @@ Status rename_into_place(const std::string& partial, const std::string& target, 
         std::remove(partial.c_str());
     }
     return written;
+}
+
+std::string default_output_path(const std::string& input, std::string_view suffix) {
+    const PathParts parts = split_path(input);
+    if (parts.last.empty()) {
+        return fmt::format("./-{}.webm", suffix); // no parent at all: the current directory
+    }
+    // "." and ".." name no file: empty stem, no extension.
+    const std::string_view name = parts.file_name().value_or(std::string_view{});
+    const std::optional<std::string_view> ext = file_extension(name);
+    return join_path(parts.parent, fmt::format("{}-{}.{}", lossy_utf8(file_stem(name)), suffix,
+                                               ext ? lossy_utf8(*ext) : std::string("webm")));
 }
 
 } // namespace reelcut

@@ -25,6 +25,9 @@ PathParts split_path(std::string_view path);
 // (".story" is a name, not an extension).
 std::optional<std::string_view> file_extension(std::string_view name);
 
+// Where a subcommand writes when no --output is given: "<dir>/<stem>-<suffix>.<ext>".
+std::string default_output_path(const std::string& input, std::string_view suffix);
+
 // Whether a file-system status query on the path succeeds (a directory counts).
 bool path_exists(const std::string& path);
 bool is_regular_file(const std::string& path);

@@ -1,6 +1,5 @@
 #include "json_text.hpp"
 
-#include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 
 namespace reelcut {

@@ -1,7 +1,6 @@
 #include "markers.hpp"
 
 #include "json_scan.hpp"
-#include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 
 #include <algorithm>

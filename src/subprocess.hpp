@@ -55,7 +55,4 @@ Result<ExitStatus> run_streaming(const std::string& program, const std::vector<s
 Result<ExitStatus> run_inherited(const std::string& program, const std::vector<std::string>& args,
                                  const SpawnOptions& options = {});
 
-// Bytes as text, invalid UTF-8 replaced by U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
-
 } // namespace reelcut

@@ -356,4 +356,60 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
+std::string lossy_utf8(std::string_view bytes) {
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string text;
+    text.reserve(bytes.size());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    auto byte = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
+    auto continuation = [&](size_t at, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+        return at < n && byte(at) >= lo && byte(at) <= hi;
+    };
+    while (i < n) {
+        const unsigned char lead = byte(i);
+        size_t length = 0; // of the valid sequence, or 0 for an invalid one
+        size_t valid_prefix = 1;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            if (continuation(i + 1)) {
+                length = 2;
+            }
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            // Second-byte limits exclude overlong forms (E0) and surrogates (ED).
+            const unsigned char lo = lead == 0xE0 ? 0xA0 : 0x80;
+            const unsigned char hi = lead == 0xED ? 0x9F : 0xBF;
+            if (continuation(i + 1, lo, hi)) {
+                valid_prefix = 2;
+                if (continuation(i + 2)) {
+                    length = 3;
+                }
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            // Limits exclude overlong forms (F0) and code points past U+10FFFF (F4).
+            const unsigned char lo = lead == 0xF0 ? 0x90 : 0x80;
+            const unsigned char hi = lead == 0xF4 ? 0x8F : 0xBF;
+            if (continuation(i + 1, lo, hi)) {
+                valid_prefix = 2;
+                if (continuation(i + 2)) {
+                    valid_prefix = 3;
+                    if (continuation(i + 3)) {
+                        length = 4;
+                    }
+                }
+            }
+        }
+        if (length > 0) {
+            text.append(bytes.substr(i, length));
+            i += length;
+        } else {
+            // One replacement for the longest start of a valid sequence (the maximal subpart).
+            text.append(replacement);
+            i += valid_prefix;
+        }
+    }
+    return text;
+}
+
 } // namespace reelcut

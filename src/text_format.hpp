@@ -31,4 +31,7 @@ std::string_view trim_ascii_whitespace(std::string_view text);
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool valid_utf8(std::string_view text);
 
+// Bytes as text, invalid UTF-8 replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+
 } // namespace reelcut

@@ -189,5 +189,35 @@ TEST(TextFormatUtf8, Validity) {
     }
 }
 
+TEST(TextFormatLossyUtf8, ReplacesEachMaximalInvalidSubpart) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in, out;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"", ""},
+             {"plain ascii", "plain ascii"},
+             {"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC", "h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC"},
+             {std::string("a\0b", 3), std::string("a\0b", 3)},
+             {"\x80", fffd},                                  // lone continuation byte
+             {"\xBF\x80", fffd + fffd},                       // each stray continuation counts
+             {"\xC3", fffd},                                  // cut short at the end
+             {"\xE2\x82", fffd},                              // one for the whole truncated start
+             {"\xE2\x82x", fffd + "x"},                       // ... also when text follows
+             {"\xF0\x9F\x8E", fffd},                          //
+             {"\xF0\x9F\x8Ex\xF0\x9F", fffd + "x" + fffd},    //
+             {"\xC0\x80", fffd + fffd},                       // overlong lead is never valid
+             {"\xE0\x80\x80", fffd + fffd + fffd},            // overlong three-byte form
+             {"\xED\xA0\x80", fffd + fffd + fffd},            // surrogate U+D800
+             {"\xED\x9F\xBF", "\xED\x9F\xBF"},                // U+D7FF, just below them
+             {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},        // U+10FFFF
+             {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // past U+10FFFF
+             {"\xF5\xFF", fffd + fffd},                       // bytes that never start anything
+             {"\xC3\xC3\xA9", fffd + "\xC3\xA9"},             // a new lead ends the bad one
+         }) {
+        EXPECT_EQ(lossy_utf8(c.in), c.out) << ::testing::PrintToString(c.in);
+    }
+}
+
 } // namespace
 } // namespace reelcut

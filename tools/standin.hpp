@@ -4,8 +4,8 @@
 // and "_FAIL_STATUS", and the answer written out as the tool's output and exit status.
 #pragma once
 
-#include "main/output.hpp"
 #include "result.hpp"
+#include "terminal.hpp"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

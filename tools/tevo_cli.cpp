@@ -20,9 +20,10 @@
 // Files in the state directory: calls.log (one JSON array of the arguments per call),
 // timed-calls.log (one {"ms":UNIX_MS,"args":[...]} per call that is answered normally),
 // layout.json, caption.json, recording.json (while a recording runs) and lock.
-#include "main/output.hpp"
 #include "standin.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
+#include "text_format.hpp"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,9 +1,9 @@
 #include "ctrl/ctrl.hpp"
 
 #include "json_text.hpp"
-#include "main/output.hpp"
 #include "number_syntax.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 #include "webapp/json_body.hpp"
 

@@ -2,6 +2,7 @@
 
 #include "file_io.hpp"
 #include "subprocess.hpp"
+#include "text_format.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -2,9 +2,9 @@
 
 #include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
-#include "main/output.hpp"
 #include "number_syntax.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 
 #include <algorithm>
@@ -138,9 +138,9 @@ class ProgressLine {
         const double encoded = static_cast<double>(*micros) / 1'000'000.0;
         const double elapsed = std::chrono::duration<double>(now - start_).count();
         if (!total_) {
-            write_fd(2, fmt::format("\r\x1b[K  \x1b[36m{:.0f}s\x1b[0m encoded  \x1b[2m{:.0f}s "
-                                    "elapsed\x1b[0m",
-                                    encoded, elapsed));
+            write_fd(2, fmt::format("\r{}  {}{:.0f}s{} encoded  {}{:.0f}s elapsed{}",
+                                    ansi::erase_line, ansi::cyan, encoded, ansi::reset, ansi::dim,
+                                    elapsed, ansi::reset));
             return;
         }
         const double total = *total_;
@@ -150,9 +150,10 @@ class ProgressLine {
         const double percent = std::min(encoded / total * 100.0, 100.0);
         const double speed = encoded / elapsed;
         const double remaining = speed > 0.01 ? (total - encoded) / speed : 0.0;
-        write_fd(2, fmt::format("\r\x1b[K  \x1b[36m{:.0f}%\x1b[0m  {:.0f}s/{:.0f}s encoded  "
-                                "\x1b[2m{:.1f}x speed  ~{:.0f}s remaining\x1b[0m",
-                                percent, encoded, total, speed, remaining));
+        write_fd(2, fmt::format("\r{}  {}{:.0f}%{}  {:.0f}s/{:.0f}s encoded  {}{:.1f}x speed  "
+                                "~{:.0f}s remaining{}",
+                                ansi::erase_line, ansi::cyan, percent, ansi::reset, encoded, total,
+                                ansi::dim, speed, remaining, ansi::reset));
     }
 
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
@@ -257,7 +258,8 @@ Status run_speedup(const std::string& input, const std::string& output, const st
     err_lines.finish(keep);
     write_fd(2, "\n");
     if (status->success()) {
-        write_fd(2, fmt::format("  \x1b[32mdone\x1b[0m in {:.0f}s\n", progress.elapsed()));
+        write_fd(2, fmt::format("  {}done{} in {:.0f}s\n", ansi::green, ansi::reset,
+                                progress.elapsed()));
         return {};
     }
     std::string message = "ffmpeg failed:\n";

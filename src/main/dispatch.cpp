@@ -7,12 +7,12 @@
 #include "main/eval_command.hpp"
 #include "main/finishing_commands.hpp"
 #include "main/install.hpp"
-#include "main/output.hpp"
 #include "main/process_command.hpp"
 #include "main/publish.hpp"
 #include "main/recording_commands.hpp"
 #include "storyboard/manifest_cli.hpp"
 #include "storyboard/storyboard_app.hpp"
+#include "terminal.hpp"
 #include "voiceover/voiceover_app.hpp"
 
 #include <fmt/format.h>

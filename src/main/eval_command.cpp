@@ -3,6 +3,7 @@
 #include "ctrl/ctrl.hpp"
 #include "json_text.hpp"
 #include "subprocess.hpp"
+#include "text_format.hpp"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

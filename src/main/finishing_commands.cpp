@@ -2,7 +2,7 @@
 
 #include "ffmpeg/finishing.hpp"
 #include "file_io.hpp"
-#include "main/output.hpp"
+#include "terminal.hpp"
 
 #include <fmt/format.h>
 

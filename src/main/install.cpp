@@ -2,7 +2,7 @@
 
 #include "assets.hpp"
 #include "file_io.hpp"
-#include "main/output.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 
 #include <cstdlib>

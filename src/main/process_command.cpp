@@ -4,8 +4,8 @@
 #include "ffmpeg/probe.hpp"
 #include "ffmpeg/speedup.hpp"
 #include "file_io.hpp"
-#include "main/output.hpp"
 #include "number_syntax.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "main/publish.hpp"
 
 #include "file_io.hpp"
-#include "main/output.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "main/recording_commands.hpp"
 
-#include "main/output.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 
 #include <fmt/format.h>
 

@@ -2,7 +2,6 @@
 
 #include "file_io.hpp"
 #include "json_scan.hpp"
-#include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 
 #include <cerrno>

@@ -1,8 +1,8 @@
 #include "storyboard/manifest_cli.hpp"
 
 #include "file_io.hpp"
-#include "main/output.hpp"
-#include "subprocess.hpp" // lossy_utf8
+#include "terminal.hpp"
+#include "text_format.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -4,9 +4,8 @@
 #include "file_io.hpp"
 #include "json_text.hpp"
 #include "main/finishing_commands.hpp"
-#include "main/output.hpp"
 #include "storyboard/storyboard_app.hpp"
-#include "subprocess.hpp" // lossy_utf8
+#include "terminal.hpp"
 #include "text_format.hpp"
 #include "webapp/video.hpp"
 

@@ -5,6 +5,7 @@
 #include "file_io.hpp"
 #include "markers.hpp"
 #include "subprocess.hpp"
+#include "text_format.hpp"
 #include "voiceover/routes.hpp"
 #include "voiceover/routes_internal.hpp"
 #include "webapp/video.hpp"

@@ -2,8 +2,8 @@
 #include "voiceover/routes.hpp"
 
 #include "file_io.hpp"
-#include "main/output.hpp" // write_fd
 #include "subprocess.hpp"
+#include "terminal.hpp" // write_fd
 #include "text_format.hpp"
 #include "voiceover/routes_internal.hpp"
 #include "webapp/json_body.hpp"

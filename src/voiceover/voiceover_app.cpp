@@ -2,7 +2,6 @@
 
 #include "assets.hpp"
 #include "file_io.hpp"
-#include "subprocess.hpp" // lossy_utf8
 #include "text_format.hpp"
 #include "voiceover/routes.hpp"
 

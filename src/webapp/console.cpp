@@ -1,6 +1,6 @@
 #include "webapp/console.hpp"
 
-#include "main/output.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 #include "webapp/json_body.hpp"
 #include "webapp/long_poll.hpp"

@@ -1,6 +1,7 @@
 #include "webapp/request_guard.hpp"
 
 #include "subprocess.hpp"
+#include "text_format.hpp"
 #include "webapp/tab.hpp"
 
 #include <charconv>

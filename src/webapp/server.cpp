@@ -1,7 +1,7 @@
 #include "webapp/server.hpp"
 
-#include "main/output.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 #include "webapp/console.hpp"
 #include "webapp/eval.hpp"

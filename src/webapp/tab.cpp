@@ -1,7 +1,7 @@
 #include "webapp/tab.hpp"
 
-#include "main/output.hpp"
 #include "subprocess.hpp"
+#include "terminal.hpp"
 #include "text_format.hpp"
 #include "webapp/json_body.hpp"
 

@@ -5,7 +5,7 @@
 //
 // runs the command line ARGS exactly as tevo-reelcut would, with POST "/reveal" starting PATH.
 #include "main/dispatch.hpp"
-#include "main/output.hpp"
+#include "terminal.hpp"
 #include "voiceover/voiceover_app.hpp"
 
 #include <csignal>

@@ -5,7 +5,7 @@
 //   webapp-fixture-server --port P [--no-open] [--subcommand NAME] [--title TEXT]
 //                         [--tab-name NAME] [--icon NAME] [--panel-id ID] [--page HTML]
 //                         [--eval-poll-ms MS]
-#include "main/output.hpp"
+#include "terminal.hpp"
 #include "webapp/eval.hpp"
 #include "webapp/server.hpp"
 

@@ -1,4 +1,5 @@
-// Terminal output of the command-line subcommands: OK/ERROR/WARN/Hint lines and info lines.
+// Terminal output for every layer: OK/ERROR/WARN/Hint lines, info lines and the colour codes
+// they use. Part of the base layer: it includes nothing above text_format.
 #pragma once
 
 #include <string>
@@ -14,6 +15,7 @@ inline constexpr const char* red = "\x1b[31m";
 inline constexpr const char* green = "\x1b[32m";
 inline constexpr const char* yellow = "\x1b[33m";
 inline constexpr const char* cyan = "\x1b[36m";
+inline constexpr const char* erase_line = "\x1b[K"; // from the cursor to the end of the line
 } // namespace ansi
 
 // Each stream is tested once per process; the answer never changes afterwards.
@@ -34,9 +36,6 @@ void write_fd(int fd, std::string_view text);
 
 // "{cyan}{value}{reset}", the way values are highlighted inside messages.
 std::string in_cyan(std::string_view value);
-
-// Where a subcommand writes when no --output is given: "<dir>/<stem>-<suffix>.<ext>".
-std::string default_output_path(const std::string& input, std::string_view suffix);
 
 // Text form of a path: invalid UTF-8 replaced by U+FFFD.
 std::string display_path(std::string_view path);

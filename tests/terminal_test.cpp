@@ -1,6 +1,7 @@
 // Terminal style helpers and derived output paths.
+#include "file_io.hpp"
 #include "main/dispatch.hpp"
-#include "main/output.hpp"
+#include "terminal.hpp"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -1,11 +1,9 @@
-#include "main/output.hpp"
+#include "terminal.hpp"
 
-#include "file_io.hpp"
-#include "subprocess.hpp"
+#include "text_format.hpp"
 
 #include <cerrno>
 #include <fmt/format.h>
-#include <optional>
 #include <unistd.h>
 
 namespace reelcut {
@@ -91,18 +89,6 @@ std::string in_cyan(std::string_view value) {
 
 std::string display_path(std::string_view path) {
     return lossy_utf8(path);
-}
-
-std::string default_output_path(const std::string& input, std::string_view suffix) {
-    const PathParts parts = split_path(input);
-    if (parts.last.empty()) {
-        return fmt::format("./-{}.webm", suffix); // no parent at all: the current directory
-    }
-    // "." and ".." name no file: empty stem, no extension.
-    const std::string_view name = parts.file_name().value_or(std::string_view{});
-    const std::optional<std::string_view> ext = file_extension(name);
-    return join_path(parts.parent, fmt::format("{}-{}.{}", lossy_utf8(file_stem(name)), suffix,
-                                               ext ? lossy_utf8(*ext) : std::string("webm")));
 }
 
 } // namespace reelcut
