@@ -2,24 +2,12 @@
 
 #include "ffmpeg/finishing.hpp"
 #include "file_io.hpp"
+#include "storyboard/manifest.hpp"
 #include "terminal.hpp"
 
 #include <fmt/format.h>
 
 namespace reelcut {
-
-std::optional<std::string> existing_clip_path_of_kind(const Clip& clip, const std::string& kind) {
-    const std::optional<std::string>* path = nullptr;
-    if (kind == "raw") {
-        path = &clip.raw_path;
-    } else if (kind == "fast") {
-        path = &clip.fast_path;
-    }
-    if (path == nullptr || !*path || !path_exists(**path)) {
-        return std::nullopt;
-    }
-    return **path;
-}
 
 Status run_concat(const ConcatArgs& args) {
     auto manifest = load_manifest(args.manifest);

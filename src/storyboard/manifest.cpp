@@ -676,4 +676,17 @@ ManifestLock::~ManifestLock() {
     }
 }
 
+std::optional<std::string> existing_clip_path_of_kind(const Clip& clip, const std::string& kind) {
+    const std::optional<std::string>* path = nullptr;
+    if (kind == "raw") {
+        path = &clip.raw_path;
+    } else if (kind == "fast") {
+        path = &clip.fast_path;
+    }
+    if (path == nullptr || !*path || !path_exists(**path)) {
+        return std::nullopt;
+    }
+    return **path;
+}
+
 } // namespace reelcut

@@ -65,6 +65,10 @@ Status save_manifest(const Manifest& manifest, const std::string& path);
 // The manifest as a dynamic JSON value (keys sorted), with the file's omissions.
 Result<nlohmann::json> manifest_to_value(const Manifest& manifest);
 
+// The clip's raw_path for "raw", its fast_path for "fast" (nothing for any other kind), when set
+// and present on disk.
+std::optional<std::string> existing_clip_path_of_kind(const Clip& clip, const std::string& kind);
+
 // An exclusive advisory lock that serialises read-modify-write of one manifest across processes:
 // flock on the directory that holds it (the one its save renames into), held until the value is
 // destroyed, so nothing is left beside the manifest. Every change to a manifest takes it from

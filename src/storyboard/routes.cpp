@@ -3,7 +3,6 @@
 #include "ffmpeg/finishing.hpp"
 #include "file_io.hpp"
 #include "json_text.hpp"
-#include "main/finishing_commands.hpp"
 #include "storyboard/storyboard_app.hpp"
 #include "terminal.hpp"
 #include "text_format.hpp"
