@@ -3,7 +3,6 @@
 #pragma once
 
 #include "ctrl/instances.hpp"
-#include "main/cli.hpp"
 #include "result.hpp"
 
 #include <chrono>
@@ -12,9 +11,36 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace reelcut {
+
+// What `list` and `ctrl` take; the command line fills these.
+struct ListCmd {};
+
+struct CtrlState {};
+struct CtrlConsole {
+    std::optional<std::size_t> tail;
+    std::optional<std::uint64_t> since;
+    bool follow = false;
+};
+struct CtrlEval {
+    std::string code;
+    std::uint64_t timeout = 30;
+};
+struct CtrlShutdown {};
+struct CtrlCall {
+    std::string method;
+    std::string path;
+    std::optional<std::string> body;
+};
+using CtrlAction = std::variant<CtrlState, CtrlConsole, CtrlEval, CtrlShutdown, CtrlCall>;
+
+struct CtrlArgs {
+    std::string target;
+    CtrlAction action;
+};
 
 // One HTTP exchange as curl reported it; `status` is never 0.
 struct HttpReply {

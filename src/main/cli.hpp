@@ -1,5 +1,10 @@
 // The command line: every subcommand with its typed arguments, and the parser that fills them.
+// The records of the manifest actions and of `list`/`ctrl` belong to their subsystems; the rest
+// are the command line's own.
 #pragma once
+
+#include "ctrl/ctrl.hpp"
+#include "storyboard/manifest_cli.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -74,34 +79,6 @@ struct StoryboardArgs {
     bool no_open = false;
 };
 
-// manifest
-struct ManifestInit {
-    std::string file;
-    std::string title;
-};
-struct ManifestAdd {
-    std::string file;
-    std::string id;
-    std::string title;
-    std::optional<std::string> description;
-    std::optional<std::string> raw;
-    std::optional<std::string> fast;
-    std::optional<std::string> image;
-    std::optional<std::string> console_png;
-    std::vector<std::string> speedups;
-    std::vector<std::string> actions;
-    std::vector<std::string> warnings;
-    std::optional<std::string> narration;
-};
-struct ManifestInspect {
-    std::string file;
-};
-struct ManifestRemove {
-    std::string file;
-    std::string id;
-};
-using ManifestAction = std::variant<ManifestInit, ManifestAdd, ManifestInspect, ManifestRemove>;
-
 struct AppendStillArgs {
     std::string video;
     std::string image;
@@ -128,32 +105,7 @@ struct EvalArgs {
     std::uint64_t timeout = 30;
 };
 
-// ctrl
-struct CtrlState {};
-struct CtrlConsole {
-    std::optional<std::size_t> tail;
-    std::optional<std::uint64_t> since;
-    bool follow = false;
-};
-struct CtrlEval {
-    std::string code;
-    std::uint64_t timeout = 30;
-};
-struct CtrlShutdown {};
-struct CtrlCall {
-    std::string method;
-    std::string path;
-    std::optional<std::string> body;
-};
-using CtrlAction = std::variant<CtrlState, CtrlConsole, CtrlEval, CtrlShutdown, CtrlCall>;
-
-struct CtrlArgs {
-    std::string target;
-    CtrlAction action;
-};
-
 struct HealthCmd {};
-struct ListCmd {};
 struct InstallCmd {};
 
 // One alternative per subcommand, in declaration (and dispatch) order.
