@@ -72,24 +72,6 @@ inline int hex_value(char c) {
     return -1;
 }
 
-inline void append_utf8(std::string& out, unsigned long cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // Rough decimal exponent of a non-zero number token: > 0 means huge, <= 0 tiny.
 inline long long decimal_magnitude(const char* p, const char* end) {
     if (p < end && *p == '-') {
@@ -661,7 +643,7 @@ class Scanner {
                          (second - 0xDC00);
                 }
                 if (out != nullptr) {
-                    append_utf8(*out, cp);
+                    append_utf8(*out, static_cast<char32_t>(cp));
                 }
                 continue;
             }

@@ -2,6 +2,7 @@
 
 #include "json_scan.hpp"
 #include "text_format.hpp"
+#include "unique_fd.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,23 +29,6 @@ constexpr const char* kDefaultMarkersPath = "/tmp/tevo-reelcut-markers.jsonl";
 
 // ---------------------------------------------------------------------------------------------
 // Files
-
-// Closes a descriptor when it goes out of scope.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // open(2) of a path text; a path holding a NUL byte cannot name a file. On failure returns -1
 // with the error text in `error`.
@@ -559,7 +543,7 @@ std::string debug_event(const Event& event) {
 Result<double> init_markers(const std::string& path) {
     const double epoch = now_epoch();
     std::string error;
-    Fd fd(open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error));
+    UniqueFd fd(open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error));
     if (fd.get() < 0) {
         return fail(fmt::format("create {}: {}", lossy_utf8(path), error));
     }
@@ -573,7 +557,7 @@ Result<double> init_markers(const std::string& path) {
 
 Status append_event(const std::string& path, const Event& event) {
     std::string error;
-    Fd fd(open_path(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, error));
+    UniqueFd fd(open_path(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, error));
     if (fd.get() < 0) {
         return fail(fmt::format("open {}: {}", lossy_utf8(path), error));
     }
@@ -587,7 +571,7 @@ Status append_event(const std::string& path, const Event& event) {
 
 Result<std::vector<Event>> read_events(const std::string& path) {
     std::string error;
-    Fd fd(open_path(path, O_RDONLY | O_CLOEXEC, error));
+    UniqueFd fd(open_path(path, O_RDONLY | O_CLOEXEC, error));
     if (fd.get() < 0) {
         return fail(fmt::format("open {}: {}", lossy_utf8(path), error));
     }

@@ -1,5 +1,7 @@
 #include "subprocess.hpp"
 
+#include "unique_fd.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -17,35 +19,8 @@ extern char** environ;
 namespace reelcut {
 namespace {
 
-// Owns one file descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    bool open() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 struct Pipe {
-    Fd read, write;
+    UniqueFd read, write;
 };
 
 // Close-on-exec from birth: a pipe made here must never reach a child spawned concurrently by
@@ -55,7 +30,7 @@ Result<Pipe> make_pipe() {
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return fail(os_error_text(errno));
     }
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
+    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 std::string_view env_name(std::string_view entry) {
@@ -240,17 +215,17 @@ bool drain_once(int fd, const OutputSink& sink) {
 
 // Feeds the child's input and drains both outputs at once, so neither side ever waits on a
 // full pipe that the other is not emptying.
-void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, const OutputSink& on_out,
-              const OutputSink& on_err) {
+void exchange(UniqueFd& in, UniqueFd& out, UniqueFd& err, std::string_view input,
+              const OutputSink& on_out, const OutputSink& on_err) {
     size_t written = 0;
     if (in.open() && input.empty()) {
         in.reset();
     }
     while (out.open() || err.open() || in.open()) {
         pollfd fds[3];
-        Fd* owners[3];
+        UniqueFd* owners[3];
         nfds_t count = 0;
-        for (Fd* fd : {&out, &err}) {
+        for (UniqueFd* fd : {&out, &err}) {
             if (fd->open()) {
                 fds[count] = {fd->get(), POLLIN, 0};
                 owners[count++] = fd;
@@ -270,7 +245,7 @@ void exchange(Fd& in, Fd& out, Fd& err, std::string_view input, const OutputSink
             if (fds[i].revents == 0) {
                 continue;
             }
-            Fd& fd = *owners[i];
+            UniqueFd& fd = *owners[i];
             if (&fd == &in) {
                 const ssize_t n = ::write(fd.get(), input.data() + written, input.size() - written);
                 if (n > 0) {
