@@ -147,7 +147,4 @@ struct DeclaredCommand {
 };
 DeclaredCommand declared_command_line();
 
-// Jaro similarity of two texts, 0.0 to 1.0; suggestions need at least 0.7.
-double jaro_similarity(std::string_view a, std::string_view b);
-
 } // namespace reelcut
