@@ -1,7 +1,8 @@
 // The loopback HTTP layer: our own request and response types over Boost.Beast, which stays
-// inside http.cpp. A listening thread accepts connections; each connection has a thread that
-// parses requests and queues them for `HttpServer::next_request`. The connection waits until its
-// request has been answered (or dropped) before it reads the next one (keep-alive).
+// inside the layer's own files (http_internal.hpp). A listening thread accepts connections; each
+// connection has a thread that parses requests and queues them for `HttpServer::next_request`. The
+// connection waits until its request has been answered (or dropped) before it reads the next one
+// (keep-alive).
 //
 // What one client can cost is bounded: headers above 64 KiB are answered 431 and bodies above
 // 64 MiB 413 (a body is never read past that); a connection whose peer sends or takes nothing
@@ -65,7 +66,7 @@ class Response {
     std::optional<FileBody> file_;
 };
 
-struct PendingRequest; // the connection's side of one request; defined in http.cpp
+struct PendingRequest; // the connection's side of one request; defined in http_internal.hpp
 
 // One received request. Move-only; answered at most once. A request destroyed without an answer
 // is answered 500 with an empty body.
