@@ -1,5 +1,6 @@
 // `list` and `ctrl`: target resolution, the instance table, and the curl command lines and
 // output of every action (against a recording stand-in curl).
+#include "ctrl/client.hpp"
 #include "ctrl/ctrl.hpp"
 #include "support/fake_curl.hpp"
 #include "support/test_support.hpp"

@@ -1,6 +1,6 @@
 #include "main/eval_command.hpp"
 
-#include "ctrl/ctrl.hpp"
+#include "ctrl/client.hpp"
 #include "json_text.hpp"
 #include "subprocess.hpp"
 #include "text_format.hpp"
