@@ -4,12 +4,15 @@
 #include "support/media_fixture.hpp"
 #include "support/webapp_fixture.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -127,9 +130,10 @@ class VoiceoverPage : public ::testing::Test {
     }
 
     // The server (with `args` after the input) and the page open on it.
-    void open(std::vector<std::string> args = {}, FixtureSettings settings = {}) {
+    void open(std::vector<std::string> args = {}, FixtureSettings settings = {},
+              std::optional<std::string> editor = {}) {
         settings.env.emplace_back("TEVO_CLI_AUDIO_SECONDS", "1.5");
-        server = testing::voiceover_server(input, std::move(args), std::move(settings));
+        server = testing::voiceover_server(input, std::move(args), std::move(settings), editor);
         ASSERT_TRUE(server->ready()) << server->err();
         page = std::make_unique<BrowserPage>(server->url("/"), kAutoplay);
         ASSERT_TRUE(page->ready())
@@ -140,7 +144,7 @@ class VoiceoverPage : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (page) {
+        if (page && !page_errors_expected) {
             EXPECT_EQ(page->log().find("pageerror"), std::string::npos) << page->log();
         }
         page.reset();
@@ -155,6 +159,7 @@ class VoiceoverPage : public ::testing::Test {
     std::string markers;
     std::unique_ptr<WebappFixture> server;
     std::unique_ptr<BrowserPage> page;
+    bool page_errors_expected = false;
 };
 TempDir* VoiceoverPage::media = nullptr;
 
@@ -166,6 +171,17 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
                                 ".hidden, document.getElementById('wavCard').hidden, "
                                 "document.getElementById('postControls').hidden]"),
               (json{"Tevo Reelcut-Processing", true, true, true}));
+    // The ids that agents' snippets rely on.
+    EXPECT_EQ(evaluate(*server, R"(
+        return ['vid', 'videoTabs', 'wrapCountdown', 'wrapCountdownNum', 'btnRecord', 'timer',
+          'btnDiscard', 'btnFinalize', 'postControls', 'btnReveal', 'btnSaveFinal', 'timelineCard',
+          'timelineSummary', 'tlInputDur', 'tlOutputDur', 'tlSaved', 'tlCount', 'timelineSource',
+          'timelineOutput', 'wavCard', 'wavOrigWrap', 'wavOrigMeta', 'takesCard', 'takesList',
+          'status', 'app-info'].filter(id => !document.getElementById(id));)"),
+              json::array());
+    EXPECT_EQ(evaluate(*server, "const v = document.getElementById('vid'); "
+                                "return [v.getAttribute('src'), v.controls, v.preload]"),
+              (json{"video", true, "auto"}));
     EXPECT_EQ(evaluate(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
                                 "[document.getElementById(id).textContent, "
                                 "document.getElementById(id).disabled])"),
@@ -200,11 +216,11 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
     }
     EXPECT_EQ(bars[0][0][1], "1.0s");
     EXPECT_EQ(bars[0][1][1], "4x");
-    EXPECT_EQ(bars[0][1][3],
-              kMarkupLabel + " (4x speedup)\n\nORIGINAL  2.0s (1.0s to 3.0s)\nAFTER     0.5s\n"
-                             "SAVED     1.5s\n\nThis stretch plays at 4x speed, under a red "
-                             "caption reading \"4x SPEEDUP: " +
-                  kMarkupLabel + "\".");
+    EXPECT_EQ(bars[0][1][3], kMarkupLabel +
+                                 " (4x speedup)\n\nORIGINAL  2.0s (1.0s to 3.0s)\nAFTER     0.5s\n"
+                                 "SAVED     1.5s\n\nThis stretch plays at 4x speed, under a red "
+                                 "caption reading \"4x SPEEDUP: " +
+                                 kMarkupLabel + "\".");
     EXPECT_EQ(bars[1][0][3], "Normal segment\n\nFROM   0.0s\nTO     1.0s\nDUR    1.0s\n\nThis "
                              "stretch of the source video is played back at normal speed with "
                              "no overlay caption.");
@@ -252,10 +268,11 @@ TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
           r.querySelector('.kind-pill').textContent, r.querySelector('.t-label').textContent,
           r.querySelector('.t-label').title, r.querySelector('.t-size').textContent,
           r.querySelector('.t-age').textContent, !!r.querySelector('.badge')]);)");
-    EXPECT_EQ(rows, (json{{"raw", "Take 1", raw, "2.0 KB", "3h ago", false},
-                          {"auto-leveled", "Take 1 (auto-leveled)", norm, "3.00 MB", "1m ago", false},
-                          {"committed", "Recovered mux", output, "1 B", "2d ago", false},
-                          {"legacy", "Legacy #1", legacy, "0 B", "5m ago", false}}))
+    EXPECT_EQ(rows,
+              (json{{"raw", "Take 1", raw, "2.0 KB", "3h ago", false},
+                    {"auto-leveled", "Take 1 (auto-leveled)", norm, "3.00 MB", "1m ago", false},
+                    {"committed", "Recovered mux", output, "1 B", "2d ago", false},
+                    {"legacy", "Legacy #1", legacy, "0 B", "5m ago", false}}))
         << rows;
     EXPECT_EQ(evaluate(*server, "return document.getElementById('takesCard').hidden"), false);
 
@@ -277,17 +294,16 @@ TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
     EXPECT_TRUE(tips[4].get<std::string>().starts_with("Legacy auto-leveled pass.\n"));
     // An empty file shows no size; the Original has no time.
     EXPECT_EQ(tips[4].get<std::string>().find("SIZE"), std::string::npos);
-    EXPECT_TRUE(tips[0].get<std::string>().ends_with("\nFILE   " + input +
-                                                    "\nSIZE   " +
-                                                    evaluate(*server, "return formatSize(" +
-                                                                          std::to_string(fs::file_size(input)) +
-                                                                          ")")
-                                                        .get<std::string>() +
-                                                    "\nKIND   original"))
+    EXPECT_TRUE(tips[0].get<std::string>().ends_with(
+        "\nFILE   " + input + "\nSIZE   " +
+        evaluate(*server, "return formatSize(" + std::to_string(fs::file_size(input)) + ")")
+            .get<std::string>() +
+        "\nKIND   original"))
         << tips[0];
     // The SAVED line is the local time of the file.
     EXPECT_EQ(evaluate(*server, "return /SAVED  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(/"
-                                ".test(" + json(raw_tip).dump() + ")"),
+                                ".test(" +
+                                    json(raw_tip).dump() + ")"),
               true);
     EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#videoTabs i, #takesList i')"
                                 ".length"),
@@ -310,10 +326,10 @@ TEST_F(VoiceoverPage, NumbersSizesAgesAndTheTimerFormat) {
                                         "1m 1.3s", "59m 59.9s", "--", "--", "--"}));
     EXPECT_EQ(shown["sizes"],
               (json{"0 B", "1023 B", "1.0 KB", "1.5 KB", "1024.0 KB", "1.00 MB", "5.00 MB"}));
-    EXPECT_EQ(shown["ages"],
-              (json{"0s ago", "59s ago", "1m ago", "59m ago", "1h ago", "23h ago", "1d ago",
-                    "3d ago", "0s ago"}));
-    EXPECT_EQ(shown["timer"], (json{"00:00", "00:00", "00:01", "00:59", "01:00", "12:34", "100:00"}));
+    EXPECT_EQ(shown["ages"], (json{"0s ago", "59s ago", "1m ago", "59m ago", "1h ago", "23h ago",
+                                   "1d ago", "3d ago", "0s ago"}));
+    EXPECT_EQ(shown["timer"],
+              (json{"00:00", "00:00", "00:01", "00:59", "01:00", "12:34", "100:00"}));
 }
 
 TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
@@ -333,9 +349,8 @@ TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
         brand.click(); seen.push(open());
         brand.click(); seen.push(open());
         return [seen, pop.querySelector('h3').textContent, pop.textContent.includes('v0.3.0')];)");
-    EXPECT_EQ(popover, (json{{false, true, true, false, true, false},
-                             "tevo-reelcut · voiceover",
-                             true}));
+    EXPECT_EQ(popover,
+              (json{{false, true, true, false, true, false}, "tevo-reelcut · voiceover", true}));
 
     const json tip = evaluate(*server, R"(
         const wait = (ms) => new Promise(r => setTimeout(r, ms));
@@ -351,8 +366,9 @@ TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
         return [seen, text];)");
     ASSERT_EQ(tip.size(), 2u) << tip;
     EXPECT_EQ(tip[0], (json{false, true, false}));
-    EXPECT_TRUE(tip[1].get<std::string>().starts_with("Start a fresh voiceover take. You will get a "
-                                                      "3-2-1 caption countdown"))
+    EXPECT_TRUE(
+        tip[1].get<std::string>().starts_with("Start a fresh voiceover take. You will get a "
+                                              "3-2-1 caption countdown"))
         << tip[1];
 }
 
@@ -365,10 +381,18 @@ TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
                                                  ".textContent",
                                                  "--port", std::to_string(server->port())});
     EXPECT_EQ(evaluated.status.code, 0) << evaluated.err;
-    EXPECT_EQ(json::parse(evaluated.out, nullptr, false), (json{{"ok", true}, {"value", kIdleStatus}}))
+    EXPECT_EQ(json::parse(evaluated.out, nullptr, false),
+              (json{{"ok", true}, {"value", kIdleStatus}}))
         << evaluated.out;
 
-    ASSERT_EQ(evaluate(*server, "console.warn('from the page', {n: 1}, [2]); return 1"), 1);
+    EXPECT_EQ(evaluate(*server, "return ctx.subcommand"), "voiceover");
+
+    page_errors_expected = true;
+    ASSERT_EQ(evaluate(*server, "console.warn('from the page', {n: 1}, [2]); "
+                                "setTimeout(() => { throw new Error('boom'); }, 0); "
+                                "Promise.reject(new Error('nope')); Promise.reject('plain'); "
+                                "return 1"),
+              1);
     const auto console_has = [&](const std::string& line) {
         return eventually([&] {
             SpawnOptions options;
@@ -382,7 +406,10 @@ TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
          {R"("level":"log","message":"voiceover UI loaded")",
           R"("message":"iframe depth: 0 | atTop: true | parentIsTop: true")",
           R"("message":"phase transition: null -> idle")",
-          R"("level":"warn","message":"from the page {\"n\":1} [2]")"}) {
+          R"("level":"warn","message":"from the page {\"n\":1} [2]")",
+          R"("level":"error","message":"Uncaught Error: boom at )",
+          R"("level":"error","message":"unhandledrejection: nope")",
+          R"("level":"error","message":"unhandledrejection: plain")"}) {
         EXPECT_TRUE(console_has(line)) << line;
     }
 }
@@ -470,15 +497,29 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
             << player;
         EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        click(*server, "btnRecord");
+        // The first time the video's end comes with the click: the capture stops once.
+        ASSERT_EQ(evaluate(*server, fmt::format("document.getElementById('btnRecord').click(); "
+                                                "if ({}) document.getElementById('vid')"
+                                                ".dispatchEvent(new Event('ended')); return 1",
+                                                take == 1)),
+                  1);
         EXPECT_EQ(status_box(*server), (json{"Stopping audio recording...", ""}));
         ASSERT_TRUE(page_shows(*server, "!document.getElementById('btnFinalize').disabled"));
+        EXPECT_EQ(status_box(*server)[1], "");
+        const auto calls = server->tevo_cli_calls();
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                                [](const std::string& call) {
+                                    return call.find(R"("audio","stop")") != std::string::npos;
+                                }),
+                  take)
+            << fmt::format("{}", fmt::join(calls, "\n"));
         click(*server, "btnFinalize");
         ASSERT_TRUE(page_shows(*server, "document.getElementById('status').className === "
                                         "'success'"))
             << status_box(*server) << server->err();
         const json status = status_box(*server);
-        const std::string raw = (dir / fmt::format("demo-fast-narrated-take-{}.webm", take)).string();
+        const std::string raw =
+            (dir / fmt::format("demo-fast-narrated-take-{}.webm", take)).string();
         EXPECT_NE(status[0].get<std::string>().find(raw), std::string::npos) << status;
         // The auto-levelled take plays; its waveform and both new tabs are there.
         EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
@@ -496,8 +537,8 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
     EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#takesList .take-row').length"),
               4);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(page->screenshot(fs::path(REELCUT_SOURCE_DIR) /
-                                 "tests/output/voiceover-two-takes.png"));
+    EXPECT_TRUE(
+        page->screenshot(fs::path(REELCUT_SOURCE_DIR) / "tests/output/voiceover-two-takes.png"));
 
     // The second row's tooltips open below their buttons, right edges aligned.
     const json placed = evaluate(*server, R"(
@@ -554,9 +595,13 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
 
 TEST_F(VoiceoverPage, AFinalizeWhoseLevellingFailsStillEndsDoneOnTheRawTake) {
     FakeTools tools;
-    tools.add("ffmpeg", R"(case "$*" in *loudnorm*) echo 'loudnorm: injected failure' >&2; exit 1 ;; esac
+    tools.add("ffmpeg",
+              R"(case "$*" in *loudnorm*) echo 'loudnorm: injected failure' >&2; exit 1 ;; esac
 exec /usr/bin/ffmpeg "$@")");
-    open();
+    TempDir editor;
+    FixtureSettings settings;
+    settings.env = {{"CODE_SERVER_STATE_DIR", editor.path().string()}};
+    open({}, settings, std::string(REELCUT_TOOLS_DIR) + "/code-server");
     put_narration(*server, *media / "narration.webm");
     ASSERT_EQ(server->request("POST", "/adopt-latest-audio").status, 200);
     ASSERT_TRUE(page_shows(*server, "!document.getElementById('btnFinalize').disabled"));
@@ -565,11 +610,15 @@ exec /usr/bin/ffmpeg "$@")");
         << status_box(*server) << server->out();
     EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
     EXPECT_TRUE(evaluate(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
-    EXPECT_EQ(tabs(*server),
-              (json{{"Original", "k-original", false}, {"Take 1", "k-raw", true}}));
+    EXPECT_EQ(tabs(*server), (json{{"Original", "k-original", false}, {"Take 1", "k-raw", true}}));
     // What the player streams is the raw take.
-    EXPECT_EQ(server->request("GET", "/final-video").body,
-              read_file(dir / "demo-fast-narrated-take-1.webm"));
+    const std::string raw = (dir / "demo-fast-narrated-take-1.webm").string();
+    EXPECT_EQ(server->request("GET", "/final-video").body, read_file(raw));
+
+    click(*server, "btnReveal");
+    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
+                                    "'Opened')"));
+    EXPECT_EQ(status_box(*server), (json{"Opened in VS Code:\n  " + raw, "success"}));
 }
 
 TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
@@ -591,9 +640,9 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     click_take(*server, "Take 1");
     ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
                                     "'Select failed: ')"));
-    EXPECT_EQ(status_box(*server),
-              (json{"Select failed: file not found: " + (dir / "demo-fast-narrated-take-1.webm").string(),
-                    "error"}));
+    EXPECT_EQ(status_box(*server), (json{"Select failed: file not found: " +
+                                             (dir / "demo-fast-narrated-take-1.webm").string(),
+                                         "error"}));
 
     // A narration whose file is gone by the time of the finalize.
     put_narration(*server, *media / "narration.webm");
@@ -608,6 +657,13 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     EXPECT_EQ(evaluate(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
                                 "document.getElementById(id).disabled)"),
               (json{false, false, false}));
+
+    // Nothing played or saved yet: nothing to reveal.
+    click(*server, "btnReveal");
+    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
+                                    "'Reveal failed: ')"));
+    EXPECT_EQ(status_box(*server),
+              (json{"Reveal failed: no file to reveal at " + output, "error"}));
 
     // State polls that fail (refused, then answered 500) do not stop the polling.
     ASSERT_EQ(evaluate(*server, R"(
@@ -628,6 +684,24 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     EXPECT_TRUE(page_shows(*server, "document.getElementById('status').textContent === " +
                                         json(kIdleStatus).dump()))
         << page->log();
+
+    // A slow reply that lands after newer ones never takes the page back to an old phase.
+    ASSERT_EQ(evaluate(*server, R"(
+        const real = window.fetch;
+        window.fetch = (url, init) => {
+          if (url !== 'state') return real(url, init);
+          window.fetch = real;
+          return new Promise(r => setTimeout(() => r(new Response(
+            '{"phase":"recording","recording":true}',
+            {headers: {'Content-Type': 'application/json'}})), 1200));
+        };
+        return 1;)"),
+              1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    EXPECT_EQ(page->log().find("phase transition: idle -> recording"), std::string::npos)
+        << page->log();
+    EXPECT_EQ(evaluate(*server, "return document.getElementById('btnRecord').textContent"),
+              "Record voiceover");
 }
 
 TEST(VoiceoverPageScale, TwoHundredTakesStayResponsive) {

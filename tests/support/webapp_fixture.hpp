@@ -139,7 +139,8 @@ std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
 // loaded.
 class BrowserPage {
   public:
-    explicit BrowserPage(const std::string& url, const std::vector<std::string>& chromium_args = {});
+    explicit BrowserPage(const std::string& url,
+                         const std::vector<std::string>& chromium_args = {});
     ~BrowserPage();
     BrowserPage(const BrowserPage&) = delete;
     BrowserPage& operator=(const BrowserPage&) = delete;
