@@ -224,6 +224,10 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
     EXPECT_EQ(bars[1][0][3], "Normal segment\n\nFROM   0.0s\nTO     1.0s\nDUR    1.0s\n\nThis "
                              "stretch of the source video is played back at normal speed with "
                              "no overlay caption.");
+    // Everything the page loaded came from its own server: no fonts or scripts from elsewhere.
+    EXPECT_EQ(evaluate(*server, "return performance.getEntriesByType('resource').map(e => e.name)"
+                                ".filter(u => !u.startsWith(location.origin + '/'))"),
+              json::array());
     // The label stays text everywhere.
     EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('main b:not(#tlInputDur):not("
                                 "#tlOutputDur):not(#tlCount):not(#wrapCountdownNum), main i')"
