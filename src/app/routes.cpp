@@ -16,11 +16,6 @@ namespace {
 constexpr std::string_view kVoiceoverPrefix = "/voiceover";
 constexpr const char* kNoFinalVideo = "no final video available — run POST /concat first";
 
-std::optional<std::string> current_narration_video(const StoryboardApp& storyboard) {
-    std::shared_lock read(storyboard.manifest->lock);
-    return narration_video(storyboard.manifest->value);
-}
-
 RouteOutcome final_video(UnifiedApp& app, http::Request request) {
     const auto video = current_narration_video(*app.storyboard);
     if (video && path_exists(*video)) {
@@ -38,6 +33,11 @@ std::optional<std::string> narration_video(const Manifest& manifest) {
         return manifest.final_fast_path;
     }
     return manifest.final_raw_path;
+}
+
+std::optional<std::string> current_narration_video(const StoryboardApp& storyboard) {
+    std::shared_lock read(storyboard.manifest->lock);
+    return narration_video(storyboard.manifest->value);
 }
 
 VoiceoverMedia narration_media(const std::optional<std::string>& video,

@@ -18,10 +18,14 @@
 
 namespace reelcut {
 
+class StoryboardApp;
 class UnifiedApp;
 
 // The final video to narrate over: final_fast_path, else final_raw_path, else nothing.
 std::optional<std::string> narration_video(const Manifest& manifest);
+
+// The same, read from the shared manifest under its read lock.
+std::optional<std::string> current_narration_video(const StoryboardApp& storyboard);
 
 // The voiceover's input and output for that choice: the video (or "/nonexistent") and
 // "tevo-reelcut-narrated.webm" in its directory ("" for a bare file name: the current

@@ -7,8 +7,6 @@
 #include "subprocess.hpp" // lossy_utf8
 
 #include <fmt/format.h>
-#include <mutex>
-#include <shared_mutex>
 
 namespace reelcut {
 
@@ -54,26 +52,12 @@ Status run_app(const AppOptions& options) {
         return fail(loaded.error());
     }
     std::string title = loaded->title.empty() ? "Tevo Reelcut" : loaded->title;
-    auto manifest = std::make_shared<SharedManifest>(std::move(*loaded));
-    auto version = std::make_shared<VersionCounter>(1);
-
-    // Unknown time: the epoch, so that the first tick loads the file again.
-    auto last_mtime = std::make_shared<FileTime>(modification_time(path).value_or(FileTime{}));
-    if (options.watch) {
-        ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
-                                version};
-        if (Status started = start_manifest_watcher(watch_app_manifest, std::move(watcher));
-            !started) {
-            return started;
-        }
+    auto storyboard = share_manifest(path, std::move(*loaded), options.watch, watch_app_manifest);
+    if (!storyboard) {
+        return fail(storyboard.error());
     }
-
-    std::optional<std::string> video;
-    {
-        std::shared_lock read(manifest->lock);
-        video = narration_video(manifest->value);
-    }
-    VoiceoverMedia media = narration_media(video, system_temp_dir());
+    VoiceoverMedia media =
+        narration_media(current_narration_video(**storyboard), system_temp_dir());
     // Nothing checks that the input exists: the app starts before any final video is made.
     VoiceoverOptions voiceover_options{std::move(media.input), std::move(media.output),
                                        options.port,           options.tab_name,
@@ -81,8 +65,7 @@ Status run_app(const AppOptions& options) {
                                        options.no_open};
     auto voiceover =
         new_voiceover_app(std::move(voiceover_options), std::make_shared<FinalResultSlot>());
-    auto storyboard = std::make_shared<StoryboardApp>(path, manifest, version);
-    auto app = std::make_shared<UnifiedApp>(storyboard, std::move(voiceover));
+    auto app = std::make_shared<UnifiedApp>(*storyboard, std::move(voiceover));
 
     ServerConfig config;
     config.tab_name = options.tab_name;
@@ -95,7 +78,7 @@ Status run_app(const AppOptions& options) {
     Status served = serve(std::move(config), app);
     // Request threads are not waited for; a poster they are still making would be left half
     // written when the process ends.
-    storyboard->posters.finish(kPosterShutdownWait);
+    app->storyboard->posters.finish(kPosterShutdownWait);
     return served;
 }
 
