@@ -1,6 +1,7 @@
 // The unified app over real HTTP: `tevo-reelcut app` on manifests of generated clips, its routing
 // between the storyboard and voiceover routes, how it starts (and refuses to), where its
 // narration goes, and a narration session that follows a final video made while it runs.
+#include "app/routes.hpp"
 #include "app/unified_app.hpp"
 #include "storyboard/manifest.hpp"
 #include "support/clip_of.hpp"

@@ -123,7 +123,7 @@ TEST_F(VoiceoverRoutes, FreshStatePageIconAndDeclinedRequests) {
 
     const HttpReply page = server->request("GET", "/");
     EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("<title>Voiceover</title>"), std::string::npos);
+    EXPECT_NE(page.body.find("<title>Tevo Reelcut-Processing</title>"), std::string::npos);
     EXPECT_EQ(page.body.find("<!-- EVAL_CLIENT -->"), std::string::npos);
     EXPECT_NE(page.body.find("eval/pending"), std::string::npos);
     const HttpReply icon = server->request("GET", "/favicon.svg");

@@ -1,40 +1,14 @@
 #include "app/unified_app.hpp"
+#include "app/routes.hpp"
 
 #include "assets.hpp"
 #include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
-#include "storyboard/routes.hpp"
 #include "subprocess.hpp" // lossy_utf8
-#include "voiceover/routes.hpp"
-#include "webapp/video.hpp"
 
 #include <fmt/format.h>
-#include <mutex>
-#include <shared_mutex>
-#include <string_view>
 
 namespace reelcut {
-namespace {
-
-constexpr std::string_view kVoiceoverPrefix = "/voiceover";
-constexpr const char* kNoFinalVideo = "no final video available — run POST /concat first";
-
-std::optional<std::string> current_narration_video(const StoryboardApp& storyboard) {
-    std::shared_lock read(storyboard.manifest->lock);
-    return narration_video(storyboard.manifest->value);
-}
-
-RouteOutcome final_video(UnifiedApp& app, http::Request request) {
-    const auto video = current_narration_video(*app.storyboard);
-    if (video && path_exists(*video)) {
-        return Handled{serve_file_with_range(std::move(request), *video, "video/webm")};
-    }
-    http::Response response(404, kNoFinalVideo);
-    response.with_header("Content-Type", "text/plain; charset=UTF-8");
-    return Handled{request.respond(std::move(response))};
-}
-
-} // namespace
 
 UnifiedApp::UnifiedApp(std::shared_ptr<StoryboardApp> storyboard,
                        std::shared_ptr<VoiceoverApp> voiceover)
@@ -51,44 +25,6 @@ std::string UnifiedApp::favicon() const {
 RouteOutcome UnifiedApp::handle(http::Request request, const std::string& method,
                                 const std::string& path) {
     return handle_app_request(*this, std::move(request), method, path);
-}
-
-std::optional<std::string> narration_video(const Manifest& manifest) {
-    if (manifest.final_fast_path) {
-        return manifest.final_fast_path;
-    }
-    return manifest.final_raw_path;
-}
-
-VoiceoverMedia narration_media(const std::optional<std::string>& video,
-                               const std::string& temp_dir) {
-    constexpr std::string_view kOutputName = "tevo-reelcut-narrated.webm";
-    if (!video) {
-        return {"/nonexistent", join_path(temp_dir, kOutputName)};
-    }
-    const PathParts parts = split_path(*video);
-    // Only the root (or an empty path) has no last component, and so no parent.
-    const std::string dir = parts.last.empty() ? temp_dir : std::string(parts.parent);
-    return {*video, join_path(dir, kOutputName)};
-}
-
-RouteOutcome handle_app_request(UnifiedApp& app, http::Request request, const std::string& method,
-                                const std::string& path) {
-    if (method == "GET" && path == "/voiceover/video") {
-        return final_video(app, std::move(request));
-    }
-    if (path.starts_with(kVoiceoverPrefix)) {
-        std::string rest = path.substr(kVoiceoverPrefix.size());
-        if (rest.empty()) {
-            rest = "/";
-        }
-        // The session follows the manifest: a final video made since the last request is what
-        // the next finalize muxes over.
-        app.voiceover->set_media(
-            narration_media(current_narration_video(*app.storyboard), system_temp_dir()));
-        return handle_voiceover_request(*app.voiceover, std::move(request), method, rest);
-    }
-    return handle_storyboard_request(*app.storyboard, std::move(request), method, path);
 }
 
 std::string app_html() {
@@ -116,26 +52,12 @@ Status run_app(const AppOptions& options) {
         return fail(loaded.error());
     }
     std::string title = loaded->title.empty() ? "Tevo Reelcut" : loaded->title;
-    auto manifest = std::make_shared<SharedManifest>(std::move(*loaded));
-    auto version = std::make_shared<VersionCounter>(1);
-
-    // Unknown time: the epoch, so that the first tick loads the file again.
-    auto last_mtime = std::make_shared<FileTime>(modification_time(path).value_or(FileTime{}));
-    if (options.watch) {
-        ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
-                                version};
-        if (Status started = start_manifest_watcher(watch_app_manifest, std::move(watcher));
-            !started) {
-            return started;
-        }
+    auto storyboard = share_manifest(path, std::move(*loaded), options.watch, watch_app_manifest);
+    if (!storyboard) {
+        return fail(storyboard.error());
     }
-
-    std::optional<std::string> video;
-    {
-        std::shared_lock read(manifest->lock);
-        video = narration_video(manifest->value);
-    }
-    VoiceoverMedia media = narration_media(video, system_temp_dir());
+    VoiceoverMedia media =
+        narration_media(current_narration_video(**storyboard), system_temp_dir());
     // Nothing checks that the input exists: the app starts before any final video is made.
     VoiceoverOptions voiceover_options{std::move(media.input), std::move(media.output),
                                        options.port,           options.tab_name,
@@ -143,8 +65,7 @@ Status run_app(const AppOptions& options) {
                                        options.no_open};
     auto voiceover =
         new_voiceover_app(std::move(voiceover_options), std::make_shared<FinalResultSlot>());
-    auto storyboard = std::make_shared<StoryboardApp>(path, manifest, version);
-    auto app = std::make_shared<UnifiedApp>(storyboard, std::move(voiceover));
+    auto app = std::make_shared<UnifiedApp>(*storyboard, std::move(voiceover));
 
     ServerConfig config;
     config.tab_name = options.tab_name;
@@ -157,7 +78,7 @@ Status run_app(const AppOptions& options) {
     Status served = serve(std::move(config), app);
     // Request threads are not waited for; a poster they are still making would be left half
     // written when the process ends.
-    storyboard->posters.finish(kPosterShutdownWait);
+    app->storyboard->posters.finish(kPosterShutdownWait);
     return served;
 }
 

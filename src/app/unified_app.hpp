@@ -1,10 +1,6 @@
 // The unified app: one server over one manifest that walks a demo through Review (the storyboard
 // routes), Narrate (a voiceover session under "/voiceover") and Publish (composed in the page).
-//
-// It adds a single route of its own, GET "/voiceover/video", which serves the manifest's final
-// video as it is at each request. Every other path that begins with "/voiceover" goes to the
-// voiceover routes with those ten characters removed (a plain prefix test: "/voiceoverx" arrives
-// there as "x"); the rest goes to the storyboard routes.
+// Its router is in app/routes.hpp.
 //
 // The voiceover session narrates over the manifest's final fast video, else its final raw
 // video, else the placeholder "/nonexistent"; the takes are named after
@@ -51,18 +47,6 @@ class UnifiedApp : public WebApp {
     const std::shared_ptr<StoryboardApp> storyboard;
     const std::shared_ptr<VoiceoverApp> voiceover;
 };
-
-// The final video to narrate over: final_fast_path, else final_raw_path, else nothing.
-std::optional<std::string> narration_video(const Manifest& manifest);
-
-// The voiceover's input and output for that choice: the video (or "/nonexistent") and
-// "tevo-reelcut-narrated.webm" in its directory ("" for a bare file name: the current
-// directory), or in `temp_dir` when there is no video or it has no parent.
-VoiceoverMedia narration_media(const std::optional<std::string>& video,
-                               const std::string& temp_dir);
-
-RouteOutcome handle_app_request(UnifiedApp& app, http::Request request, const std::string& method,
-                                const std::string& path);
 
 std::string app_html();
 std::string app_favicon();

@@ -86,13 +86,21 @@ void watch_storyboard_manifest(ManifestWatcher watcher) {
     }
 }
 
-Status start_manifest_watcher(void (*body)(ManifestWatcher), ManifestWatcher watcher) {
-    try {
-        std::thread(body, std::move(watcher)).detach();
-    } catch (const std::system_error& e) {
-        return fail(fmt::format("start manifest watcher: {}", e.what()));
+Result<std::shared_ptr<StoryboardApp>> share_manifest(const std::string& path, Manifest loaded,
+                                                      bool watch, void (*body)(ManifestWatcher)) {
+    auto manifest = std::make_shared<SharedManifest>(std::move(loaded));
+    auto version = std::make_shared<VersionCounter>(1);
+    if (watch) {
+        auto last_mtime = std::make_shared<FileTime>(modification_time(path).value_or(FileTime{}));
+        ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
+                                version};
+        try {
+            std::thread(body, std::move(watcher)).detach();
+        } catch (const std::system_error& e) {
+            return fail(fmt::format("start manifest watcher: {}", e.what()));
+        }
     }
-    return {};
+    return std::make_shared<StoryboardApp>(path, manifest, version);
 }
 
 Status run_storyboard(const StoryboardOptions& options) {
@@ -106,21 +114,10 @@ Status run_storyboard(const StoryboardOptions& options) {
         return fail(loaded.error());
     }
     std::string title = loaded->title.empty() ? "Storyboard" : loaded->title;
-    auto manifest = std::make_shared<SharedManifest>(std::move(*loaded));
-    auto version = std::make_shared<VersionCounter>(1);
-
-    // Unknown time: the epoch, so that the first tick loads the file again.
-    auto last_mtime = std::make_shared<FileTime>(modification_time(path).value_or(FileTime{}));
-    if (options.watch) {
-        ManifestWatcher watcher{path, std::make_shared<std::mutex>(), last_mtime, manifest,
-                                version};
-        if (Status started = start_manifest_watcher(watch_storyboard_manifest, std::move(watcher));
-            !started) {
-            return started;
-        }
+    auto app = share_manifest(path, std::move(*loaded), options.watch, watch_storyboard_manifest);
+    if (!app) {
+        return fail(app.error());
     }
-
-    auto app = std::make_shared<StoryboardApp>(path, manifest, version);
     ServerConfig config;
     config.tab_name = options.tab_name;
     config.icon = "mdi:filmstrip-box-multiple";
@@ -129,10 +126,10 @@ Status run_storyboard(const StoryboardOptions& options) {
     config.panel_id = options.panel_id;
     config.port = options.port;
     config.no_open = options.no_open;
-    Status served = serve(std::move(config), app);
+    Status served = serve(std::move(config), *app);
     // Request threads are not waited for; a poster they are still making would be left half
     // written when the process ends.
-    app->posters.finish(kPosterShutdownWait);
+    (*app)->posters.finish(kPosterShutdownWait);
     return served;
 }
 

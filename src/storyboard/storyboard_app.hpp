@@ -97,7 +97,11 @@ bool check_storyboard_manifest(ManifestWatcher& watcher);
 // The watcher thread's body: a check every 500 ms, for the rest of the run.
 void watch_storyboard_manifest(ManifestWatcher watcher);
 
-// Runs `body` with the watcher on a detached thread; fails with "start manifest watcher: ...".
-Status start_manifest_watcher(void (*body)(ManifestWatcher), ManifestWatcher watcher);
+// The state the request threads share over a freshly loaded manifest: the manifest behind its
+// lock, the version at 1 and, when `watch` is set, `body` watching the file on a detached thread
+// from the file's time now (the epoch when it cannot be read, so the first tick loads it again).
+// Fails with "start manifest watcher: ...".
+Result<std::shared_ptr<StoryboardApp>> share_manifest(const std::string& path, Manifest loaded,
+                                                      bool watch, void (*body)(ManifestWatcher));
 
 } // namespace reelcut

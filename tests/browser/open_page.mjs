@@ -1,5 +1,5 @@
 // Keeps one page open in headless Chromium until the process gets SIGTERM or SIGINT.
-//   node open_page.mjs URL [SCREENSHOT]
+//   node open_page.mjs URL [SCREENSHOT [CHROMIUM_ARG...]]
 // Prints "ready" once the page has loaded, then every console line of the page as
 // "console <level>: <text>" and page errors as "pageerror: <message>". On SIGUSR1 it saves a
 // full-page PNG to SCREENSHOT and prints "screenshot saved".
@@ -17,7 +17,7 @@ if (!url) {
 }
 
 const profile = mkdtempSync(join(tmpdir(), "reelcut-chromium-"));
-const context = await chromium.launchPersistentContext(profile, chromiumOptions());
+const context = await chromium.launchPersistentContext(profile, chromiumOptions(process.argv.slice(4)));
 // Pages that copy text for the user can be checked by reading the clipboard back.
 await context.grantPermissions(["clipboard-read", "clipboard-write"]);
 

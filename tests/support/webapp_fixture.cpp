@@ -409,11 +409,12 @@ std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
     return std::make_unique<WebappFixture>(std::move(args), std::move(settings));
 }
 
-BrowserPage::BrowserPage(const std::string& url) {
-    process_.emplace("/usr/bin/node",
-                     std::vector<std::string>{REELCUT_BROWSER_DIR "/open_page.mjs", url,
-                                              (dir_.path() / "screenshot.png").string()},
-                     EnvList{}, std::vector<std::string>{}, dir_.path() / "browser");
+BrowserPage::BrowserPage(const std::string& url, const std::vector<std::string>& chromium_args) {
+    std::vector<std::string> args{REELCUT_BROWSER_DIR "/open_page.mjs", url,
+                                  (dir_.path() / "screenshot.png").string()};
+    args.insert(args.end(), chromium_args.begin(), chromium_args.end());
+    process_.emplace("/usr/bin/node", args, EnvList{}, std::vector<std::string>{},
+                     dir_.path() / "browser");
     if (!process_->started()) {
         return;
     }

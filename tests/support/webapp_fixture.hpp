@@ -139,11 +139,13 @@ std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
                                                 FixtureSettings settings = {},
                                                 std::optional<std::string> code_server_cli = {});
 
-// A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed. The
-// constructor waits until the page has loaded.
+// A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed, with
+// `chromium_args` added to the browser's command line. The constructor waits until the page has
+// loaded.
 class BrowserPage {
   public:
-    explicit BrowserPage(const std::string& url);
+    explicit BrowserPage(const std::string& url,
+                         const std::vector<std::string>& chromium_args = {});
     ~BrowserPage();
     BrowserPage(const BrowserPage&) = delete;
     BrowserPage& operator=(const BrowserPage&) = delete;
