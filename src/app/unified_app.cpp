@@ -4,7 +4,7 @@
 #include "assets.hpp"
 #include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
-#include "subprocess.hpp" // lossy_utf8
+#include "text_format.hpp"
 
 #include <fmt/format.h>
 
