@@ -21,25 +21,17 @@ using testing::BrowserPage;
 using testing::clip_of;
 using testing::ClipSpec;
 using testing::eventually;
+using testing::page_shows;
+using testing::page_value;
 using testing::run_reelcut;
 using testing::TempDir;
 using testing::WebappFixture;
 
 const fs::path kShots = fs::path(REELCUT_SOURCE_DIR) / "tests/output";
 
-json evaluate(const WebappFixture& server, const std::string& code) {
-    const json outcome = testing::eval_outcome(server, code);
-    return outcome.is_object() && outcome.value("ok", false) ? outcome["value"] : outcome;
-}
-
-bool page_shows(const WebappFixture& server, const std::string& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    return eventually([&] { return evaluate(server, "return !!(" + condition + ")") == true; },
-                      limit);
-}
-
 std::string text_of(const WebappFixture& server, const std::string& id) {
-    const json text = evaluate(server, "return document.getElementById('" + id + "').textContent");
+    const json text =
+        page_value(server, "return document.getElementById('" + id + "').textContent");
     return text.is_string() ? text.get<std::string>() : text.dump();
 }
 
@@ -51,7 +43,7 @@ json command_line_eval(const WebappFixture& server, const std::string& code) {
 }
 
 void click(const WebappFixture& server, const std::string& id) {
-    ASSERT_EQ(evaluate(server, "document.getElementById('" + id + "').click(); return 1"), 1);
+    ASSERT_EQ(page_value(server, "document.getElementById('" + id + "').click(); return 1"), 1);
 }
 
 void add_clip(const std::string& manifest, const std::string& id, const std::string& fast) {
@@ -122,12 +114,12 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
     open(manifest);
 
     // Review: both cards, manifest text kept as text.
-    EXPECT_EQ(evaluate(*server, "return [...document.querySelectorAll('#steps .step-card')].map("
-                                "c => c.id)"),
+    EXPECT_EQ(page_value(*server, "return [...document.querySelectorAll('#steps .step-card')].map("
+                                  "c => c.id)"),
               (json{"clip-a", "clip-b"}));
     EXPECT_EQ(text_of(*server, "title"), title);
-    EXPECT_EQ(evaluate(*server, "return document.title"), "Tevo Reelcut");
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#title b, #steps b').length"),
+    EXPECT_EQ(page_value(*server, "return document.title"), "Tevo Reelcut");
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('#title b, #steps b').length"),
               0);
     EXPECT_EQ(text_of(*server, "stats"), "2 clips · 1 speedup · 2 sped-up");
     const std::string card = text_of(*server, "clip-a");
@@ -136,22 +128,22 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
           std::string("Fast (after speedup)")}) {
         EXPECT_NE(card.find(shown), std::string::npos) << shown << " in " << card;
     }
-    EXPECT_EQ(evaluate(*server, "return [...document.querySelectorAll('#timeline .tl-step')].map("
-                                "e => [e.getAttribute('href'), e.textContent])"),
+    EXPECT_EQ(page_value(*server, "return [...document.querySelectorAll('#timeline .tl-step')].map("
+                                  "e => [e.getAttribute('href'), e.textContent])"),
               json::array({json::array({"#clip-a", "1Export & wait for the fab prev⚡ 20x"}),
                            json::array({"#clip-b", "2b"})}));
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('finals').hidden"), true);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('finals').hidden"), true);
     EXPECT_EQ(command_line_eval(*server, "return ctx.phase"), "review");
     EXPECT_TRUE(page->screenshot(kShots / "app-review.png"));
 
     // Narrate before any final video: nothing to record over.
     EXPECT_EQ(command_line_eval(*server, "switchPhase('narrate'); return ctx.phase"), "narrate");
-    EXPECT_EQ(evaluate(*server, "return [document.getElementById('narrateNotReady').hidden, "
-                                "document.getElementById('narrateRecord').disabled]"),
+    EXPECT_EQ(page_value(*server, "return [document.getElementById('narrateNotReady').hidden, "
+                                  "document.getElementById('narrateRecord').disabled]"),
               (json{false, true}));
     EXPECT_EQ(text_of(*server, "pubPrompt"),
               prompt(title, kNoTakeSentence, "apps/tevo-desktop", title));
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('pubNoVideo').hidden"), false);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('pubNoVideo').hidden"), false);
 
     // Prepare: the join is made, and the next poll pass makes the phase ready and reloads the
     // player, which 404ed until now.
@@ -168,7 +160,7 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
                            "document.getElementById('narrateVideo').duration > 1.5",
                            std::chrono::milliseconds(2000)))
         << page->log();
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('prepareBtn').disabled"), true);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('prepareBtn').disabled"), true);
 
     // Record, stop, mux.
     click(*server, "narrateRecord");
@@ -195,7 +187,7 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
     EXPECT_EQ(testing::stream_count(take, "audio"), 1);
     EXPECT_GT(testing::probed_seconds(take), 1.5);
     // The levelled take plays in the browser as the voiceover serves it.
-    EXPECT_EQ(evaluate(*server, R"(
+    EXPECT_EQ(page_value(*server, R"(
         const v = document.createElement('video');
         v.muted = true;
         v.src = 'voiceover/final-video';
@@ -216,8 +208,8 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
         "document.getElementById('pubPrompt').textContent === " +
             json(prompt(title, take_sentence(levelled), "apps/tevo-desktop", title)).dump()))
         << text_of(*server, "pubPrompt");
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('pubNoVideo').hidden"), true);
-    EXPECT_EQ(evaluate(*server, R"(
+    EXPECT_EQ(page_value(*server, "return document.getElementById('pubNoVideo').hidden"), true);
+    EXPECT_EQ(page_value(*server, R"(
         const set = (id, value) => {
           const input = document.getElementById(id);
           input.value = value;
@@ -234,7 +226,7 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
                                     "'Copied ✓'"))
         << text_of(*server, "pubPromptHint");
     const auto copied = std::chrono::steady_clock::now();
-    EXPECT_EQ(evaluate(*server, "return navigator.clipboard.readText()"),
+    EXPECT_EQ(page_value(*server, "return navigator.clipboard.readText()"),
               text_of(*server, "pubPrompt"));
     EXPECT_EQ(text_of(*server, "pubPromptHint"), "Paste it into your Claude Code chat.");
     EXPECT_TRUE(page_shows(*server,
@@ -266,7 +258,7 @@ TEST_F(AppPage, AnUnwatchedUntitledManifest) {
               prompt("this demo", kNoTakeSentence, "apps/tevo-desktop", "this demo"));
 
     // A refused clipboard leaves the label and says how to copy by hand.
-    EXPECT_EQ(evaluate(*server, R"(
+    EXPECT_EQ(page_value(*server, R"(
         navigator.clipboard.writeText = () => Promise.reject(new Error('denied'));
         document.getElementById('pubCopyBtn').click();
         await new Promise(r => setTimeout(r, 100));
@@ -275,7 +267,7 @@ TEST_F(AppPage, AnUnwatchedUntitledManifest) {
               (json{"Copy prompt", "Copy failed: denied — select the text above manually."}));
 
     // The overlay plays the clip from where its card's player stands, and Escape closes it.
-    EXPECT_EQ(evaluate(*server, R"(
+    EXPECT_EQ(page_value(*server, R"(
         const video = document.querySelector('#clip-a video');
         video.muted = true;
         await new Promise(r => video.readyState >= 1 ? r() : video.addEventListener('loadedmetadata', r));
@@ -292,9 +284,10 @@ TEST_F(AppPage, AnUnwatchedUntitledManifest) {
 
     add_clip(manifest, "b", dir / "a-fast.webm");
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#steps .step-card').length"), 1);
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('#steps .step-card').length"),
+              1);
 
-    const json before = evaluate(*server, "return ctx.version");
+    const json before = page_value(*server, "return ctx.version");
     ASSERT_EQ(server->request("POST", "/concat").status, 200);
     EXPECT_TRUE(page_shows(*server, "ctx.version === " + std::to_string(before.get<int>() + 1) +
                                         " && !document.getElementById('finals').hidden"));

@@ -22,6 +22,8 @@ using testing::BrowserPage;
 using testing::clip_of;
 using testing::ClipSpec;
 using testing::eventually;
+using testing::page_shows;
+using testing::page_value;
 using testing::run_reelcut;
 using testing::storyboard_server;
 using testing::TempDir;
@@ -29,21 +31,8 @@ using testing::WebappFixture;
 
 const std::string kTitle = "Fish & Chips <b>Demo</b> \"v2\"";
 
-// Runs a snippet in the page (as `eval` does): its value, or the outcome when it failed (null when
-// none came).
-json evaluate(const WebappFixture& server, const std::string& code) {
-    const json outcome = testing::eval_outcome(server, code);
-    return outcome.is_object() && outcome.value("ok", false) ? outcome["value"] : outcome;
-}
-
-bool page_shows(const WebappFixture& server, const std::string& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    return eventually([&] { return evaluate(server, "return !!(" + condition + ")") == true; },
-                      limit);
-}
-
 std::string pill(const WebappFixture& server) {
-    const json text = evaluate(server, "return document.getElementById('statePill').textContent");
+    const json text = page_value(server, "return document.getElementById('statePill').textContent");
     return text.is_string() ? std::string(trim_ascii_whitespace(text.get<std::string>())) : "";
 }
 
@@ -122,7 +111,7 @@ WebappFixture* StoryboardPage::server = nullptr;
 BrowserPage* StoryboardPage::page = nullptr;
 
 TEST_F(StoryboardPage, ShowsEveryClipWithItsTextIntact) {
-    const json cards = evaluate(*server, R"(
+    const json cards = page_value(*server, R"(
         return [...document.querySelectorAll('#steps .step-card')].map(c => ({
           id: c.dataset.clipId, dom: c.id, isNew: c.classList.contains('is-new'),
           text: c.textContent, videos: [...c.querySelectorAll('.video-wrap')].map(v => v.dataset.label),
@@ -146,13 +135,13 @@ TEST_F(StoryboardPage, ShowsEveryClipWithItsTextIntact) {
         EXPECT_FALSE(card["isNew"]) << "nothing is new on a first visit";
     }
 
-    EXPECT_EQ(evaluate(*server, "return [document.getElementById('title').textContent, "
-                                "document.title]"),
+    EXPECT_EQ(page_value(*server, "return [document.getElementById('title').textContent, "
+                                  "document.title]"),
               (json{kTitle, kTitle}));
     // Markup in manifest text stays text.
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#steps b, #title b').length"),
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('#steps b, #title b').length"),
               0);
-    const json strip = evaluate(
+    const json strip = page_value(
         *server, "return [...document.querySelectorAll('#timeline .tl-step')].map(e => "
                  "[e.getAttribute('href'), e.textContent, e.classList.contains('speedup')])");
     ASSERT_EQ(strip.size(), 3u) << strip;
@@ -165,7 +154,7 @@ TEST_F(StoryboardPage, ShowsEveryClipWithItsTextIntact) {
     EXPECT_EQ(strip[1][2], true);
     EXPECT_EQ(pill(*server), "Preview"); // the last clip has no fast video
     EXPECT_TRUE(
-        evaluate(*server, "return localStorage.getItem('qz:everseen:fish-chips-b-demo-b-v2-')")
+        page_value(*server, "return localStorage.getItem('qz:everseen:fish-chips-b-demo-b-v2-')")
             .is_string());
 
     // What a reviewer sees: kept for review, not compared.
@@ -203,7 +192,7 @@ TEST(StoryboardPageEval, TheCommandLineEvalSeesTheManifestOnTheStoryboardPort) {
 }
 
 TEST_F(StoryboardPage, AClipAddedWhileThePageIsOpenAppearsLive) {
-    const std::size_t before = evaluate(*server, "return ctx.manifest.clips.length");
+    const std::size_t before = page_value(*server, "return ctx.manifest.clips.length");
     add_clip(manifest, {"--id", "extra-" + std::to_string(before), "--title", "Added live", "--raw",
                         *dir / "extra-raw.webm"});
     const auto added = std::chrono::steady_clock::now();
@@ -220,13 +209,13 @@ TEST_F(StoryboardPage, AClipReRecordedSinceTheLastVisitIsMarkedJustUpdated) {
     const std::string raw = *dir / "export-raw.webm";
     const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, raw.c_str(), later, 0), 0);
-    EXPECT_EQ(evaluate(*server, "setTimeout(() => location.reload(), 50); return 1"), 1);
+    EXPECT_EQ(page_value(*server, "setTimeout(() => location.reload(), 50); return 1"), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(page_shows(*server, "ctx.manifest && document.querySelector('.step-card')"));
 
     // Only the re-recorded clip among those seen before (a clip added by an earlier test of this
     // suite is new as well).
-    const json flagged = evaluate(
+    const json flagged = page_value(
         *server, "return Object.fromEntries([...document.querySelectorAll('.step-card')].map(c => "
                  "[c.dataset.clipId, [c.classList.contains('is-new'), "
                  "c.textContent.includes('Just updated')]]))");
@@ -237,7 +226,7 @@ TEST_F(StoryboardPage, AClipReRecordedSinceTheLastVisitIsMarkedJustUpdated) {
     for (const auto& [id, flags] : flagged.items()) {
         fresh += flags[0] == true;
     }
-    EXPECT_NE(evaluate(*server, "return document.getElementById('stats').textContent")
+    EXPECT_NE(page_value(*server, "return document.getElementById('stats').textContent")
                   .get<std::string>()
                   .find(std::to_string(fresh) + " new"),
               std::string::npos);
@@ -268,7 +257,7 @@ TEST(StoryboardPageScale, TwoThousandClipsStayResponsive) {
                            std::chrono::seconds(30)))
         << page.log();
     // Still answering snippets while it polls.
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('.tl-step').length"), 2000);
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('.tl-step').length"), 2000);
     EXPECT_EQ(page.log().find("pageerror"), std::string::npos) << page.log();
 }
 

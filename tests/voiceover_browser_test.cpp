@@ -26,6 +26,7 @@ using testing::ClipSpec;
 using testing::eventually;
 using testing::FakeTools;
 using testing::FixtureSettings;
+using testing::page_value;
 using testing::read_file;
 using testing::TempDir;
 using testing::WebappFixture;
@@ -42,26 +43,18 @@ const std::vector<std::string> kAutoplay{"--autoplay-policy=no-user-gesture-requ
 const std::string kIdleStatus = "Click Record voiceover to start. Get a 3-2-1 countdown, then the "
                                 "video plays from the top while Nimbrel captures your mic.";
 
-// Runs a snippet in the page (as `eval` does): its value, or the outcome when it failed (null when
-// none came).
-json evaluate(const WebappFixture& server, const std::string& code) {
-    const json outcome = testing::eval_outcome(server, code);
-    return outcome.is_object() && outcome.value("ok", false) ? outcome["value"] : outcome;
-}
-
-bool page_shows(const WebappFixture& server, const std::string& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    return eventually([&] { return evaluate(server, "return !!(" + condition + ")") == true; },
-                      limit);
+// The page's steps here include ffmpeg runs, which a loaded machine slows down.
+bool page_shows_soon(const WebappFixture& server, const std::string& condition) {
+    return testing::page_shows(server, condition, std::chrono::seconds(15));
 }
 
 json status_box(const WebappFixture& server) {
-    return evaluate(server, "const s = document.getElementById('status'); "
-                            "return [s.textContent, s.className]");
+    return page_value(server, "const s = document.getElementById('status'); "
+                              "return [s.textContent, s.className]");
 }
 
 void click(const WebappFixture& server, const std::string& element) {
-    ASSERT_EQ(evaluate(server, "document.getElementById('" + element + "').click(); return 1"), 1)
+    ASSERT_EQ(page_value(server, "document.getElementById('" + element + "').click(); return 1"), 1)
         << element;
 }
 
@@ -72,15 +65,15 @@ void click_take(const WebappFixture& server, const std::string& label, bool row 
         ".textContent === {}); if (!item) return 0; item.click(); return 1",
         row ? "#takesList .take-row" : "#videoTabs .vtab", row ? ".t-label" : ".label",
         json(label).dump());
-    ASSERT_EQ(evaluate(server, code), 1) << label;
+    ASSERT_EQ(page_value(server, code), 1) << label;
 }
 
 // [label, kind, active] per tab, in order.
 json tabs(const WebappFixture& server) {
-    return evaluate(server, "return [...document.querySelectorAll('#videoTabs .vtab')].map(t => "
-                            "[t.querySelector('.label').textContent, "
-                            "[...t.classList].find(c => c.startsWith('k-')), "
-                            "t.classList.contains('active')])");
+    return page_value(server, "return [...document.querySelectorAll('#videoTabs .vtab')].map(t => "
+                              "[t.querySelector('.label').textContent, "
+                              "[...t.classList].find(c => c.startsWith('k-')), "
+                              "t.classList.contains('active')])");
 }
 
 bool phase_is(const WebappFixture& server, const std::string& phase) {
@@ -139,7 +132,8 @@ class VoiceoverPage : public ::testing::Test {
         ASSERT_TRUE(page->ready())
             << "the page did not open (run scripts/setup for Chromium and playwright-core): "
             << page->log();
-        ASSERT_TRUE(page_shows(*server, "document.getElementById('videoTabs').children.length"))
+        ASSERT_TRUE(
+            page_shows_soon(*server, "document.getElementById('videoTabs').children.length"))
             << page->log();
     }
 
@@ -167,24 +161,24 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
     open({"--markers", markers});
     EXPECT_EQ(status_box(*server), (json{kIdleStatus, ""}));
     EXPECT_EQ(tabs(*server), (json{{"Original", "k-original", false}}));
-    EXPECT_EQ(evaluate(*server, "return [document.title, document.getElementById('takesCard')"
-                                ".hidden, document.getElementById('wavCard').hidden, "
-                                "document.getElementById('postControls').hidden]"),
+    EXPECT_EQ(page_value(*server, "return [document.title, document.getElementById('takesCard')"
+                                  ".hidden, document.getElementById('wavCard').hidden, "
+                                  "document.getElementById('postControls').hidden]"),
               (json{"Tevo Reelcut-Processing", true, true, true}));
     // The ids that agents' snippets rely on.
-    EXPECT_EQ(evaluate(*server, R"(
+    EXPECT_EQ(page_value(*server, R"(
         return ['vid', 'videoTabs', 'wrapCountdown', 'wrapCountdownNum', 'btnRecord', 'timer',
           'btnDiscard', 'btnFinalize', 'postControls', 'btnReveal', 'btnSaveFinal', 'timelineCard',
           'timelineSummary', 'tlInputDur', 'tlOutputDur', 'tlSaved', 'tlCount', 'timelineSource',
           'timelineOutput', 'wavCard', 'wavOrigWrap', 'wavOrigMeta', 'takesCard', 'takesList',
           'status', 'app-info'].filter(id => !document.getElementById(id));)"),
               json::array());
-    EXPECT_EQ(evaluate(*server, "const v = document.getElementById('vid'); "
-                                "return [v.getAttribute('src'), v.controls, v.preload]"),
+    EXPECT_EQ(page_value(*server, "const v = document.getElementById('vid'); "
+                                  "return [v.getAttribute('src'), v.controls, v.preload]"),
               (json{"video", true, "auto"}));
-    EXPECT_EQ(evaluate(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
-                                "[document.getElementById(id).textContent, "
-                                "document.getElementById(id).disabled])"),
+    EXPECT_EQ(page_value(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
+                                  "[document.getElementById(id).textContent, "
+                                  "document.getElementById(id).disabled])"),
               json::array({json{"Record voiceover", false}, json{"Discard & redo", true},
                            json{"Finalize & mux", true}}));
 
@@ -192,13 +186,13 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
     const json timeline = json::parse(server->request("GET", "/timeline").body);
     ASSERT_EQ(timeline.value("available", false), true) << timeline;
     const double in = timeline["inputDuration"], out = timeline["outputDuration"];
-    ASSERT_TRUE(page_shows(*server, "!document.getElementById('timelineCard').hidden"));
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('timelineSummary').textContent"
-                                ".replace(/\\s+/g, ' ').trim()"),
+    ASSERT_TRUE(page_shows_soon(*server, "!document.getElementById('timelineCard').hidden"));
+    EXPECT_EQ(page_value(*server, "return document.getElementById('timelineSummary').textContent"
+                                  ".replace(/\\s+/g, ' ').trim()"),
               fmt::format("Source {:.1f}s → After speedup {:.1f}s · Saved 1.5s ({:.1f}% shorter) · "
                           "Speedup segments 1",
                           in, out, timeline["reductionPct"].get<double>()));
-    const json bars = evaluate(*server, R"(
+    const json bars = page_value(*server, R"(
         const bar = (id) => { const b = document.getElementById(id);
           return [...b.children].map(s => [s.className, s.textContent,
             s.getBoundingClientRect().width / b.clientWidth, s.dataset.tip]); };
@@ -225,23 +219,23 @@ TEST_F(VoiceoverPage, OpensIdleWithTheOriginalTabAndAProportionalTimeline) {
                              "stretch of the source video is played back at normal speed with "
                              "no overlay caption.");
     // Everything the page loaded came from its own server: no fonts or scripts from elsewhere.
-    EXPECT_EQ(evaluate(*server, "return performance.getEntriesByType('resource').map(e => e.name)"
-                                ".filter(u => !u.startsWith(location.origin + '/'))"),
+    EXPECT_EQ(page_value(*server, "return performance.getEntriesByType('resource').map(e => e.name)"
+                                  ".filter(u => !u.startsWith(location.origin + '/'))"),
               json::array());
     // The label stays text everywhere.
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('main b:not(#tlInputDur):not("
-                                "#tlOutputDur):not(#tlCount):not(#wrapCountdownNum), main i')"
-                                ".length"),
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('main b:not(#tlInputDur):not("
+                                  "#tlOutputDur):not(#tlCount):not(#wrapCountdownNum), main i')"
+                                  ".length"),
               0);
 }
 
 TEST_F(VoiceoverPage, WithoutAMarkersFileTheTimelineStaysHidden) {
     open();
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent === " +
-                                        json(kIdleStatus).dump()));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
+                                             json(kIdleStatus).dump()));
     // The timeline is asked for once at start; give its answer time to land.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('timelineCard').hidden"), true);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('timelineCard').hidden"), true);
 }
 
 TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
@@ -267,7 +261,7 @@ TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
                                    {"Take 1 (auto-leveled)", "k-normalized", false},
                                    {"Recovered mux", "k-committed", false},
                                    {"Legacy #1", "k-legacy", false}}));
-    const json rows = evaluate(*server, R"(
+    const json rows = page_value(*server, R"(
         return [...document.querySelectorAll('#takesList .take-row')].map(r => [
           r.querySelector('.kind-pill').textContent, r.querySelector('.t-label').textContent,
           r.querySelector('.t-label').title, r.querySelector('.t-size').textContent,
@@ -278,11 +272,12 @@ TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
                     {"committed", "Recovered mux", output, "1 B", "2d ago", false},
                     {"legacy", "Legacy #1", legacy, "0 B", "5m ago", false}}))
         << rows;
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('takesCard').hidden"), false);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('takesCard').hidden"), false);
 
     // Tooltips: the blurb, then the facts of the file.
-    const json tips = evaluate(*server, "return [...document.querySelectorAll('#videoTabs .vtab')]"
-                                        ".map(t => t.dataset.tip)");
+    const json tips =
+        page_value(*server, "return [...document.querySelectorAll('#videoTabs .vtab')]"
+                            ".map(t => t.dataset.tip)");
     ASSERT_EQ(tips.size(), 5u);
     const std::string raw_tip = tips[1];
     EXPECT_TRUE(raw_tip.starts_with("Take 1 - RAW MUX.\n")) << raw_tip;
@@ -300,23 +295,23 @@ TEST_F(VoiceoverPage, RecoveredTakesShowAsTabsAndRowsWithTheirFacts) {
     EXPECT_EQ(tips[4].get<std::string>().find("SIZE"), std::string::npos);
     EXPECT_TRUE(tips[0].get<std::string>().ends_with(
         "\nFILE   " + input + "\nSIZE   " +
-        evaluate(*server, "return formatSize(" + std::to_string(fs::file_size(input)) + ")")
+        page_value(*server, "return formatSize(" + std::to_string(fs::file_size(input)) + ")")
             .get<std::string>() +
         "\nKIND   original"))
         << tips[0];
     // The SAVED line is the local time of the file.
-    EXPECT_EQ(evaluate(*server, "return /SAVED  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(/"
-                                ".test(" +
-                                    json(raw_tip).dump() + ")"),
+    EXPECT_EQ(page_value(*server, "return /SAVED  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(/"
+                                  ".test(" +
+                                      json(raw_tip).dump() + ")"),
               true);
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#videoTabs i, #takesList i')"
-                                ".length"),
+    EXPECT_EQ(page_value(*server, "return document.querySelectorAll('#videoTabs i, #takesList i')"
+                                  ".length"),
               0);
 }
 
 TEST_F(VoiceoverPage, NumbersSizesAgesAndTheTimerFormat) {
     open();
-    const json shown = evaluate(*server, R"(
+    const json shown = page_value(*server, R"(
         const now = Math.floor(Date.now() / 1000);
         return {
           durations: [0, 0.04, 5.25, 59.94, 59.96, 60, 61.25, 3599.9, -1, NaN, Infinity]
@@ -338,7 +333,7 @@ TEST_F(VoiceoverPage, NumbersSizesAgesAndTheTimerFormat) {
 
 TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
     open();
-    const json popover = evaluate(*server, R"(
+    const json popover = page_value(*server, R"(
         const wait = (ms) => new Promise(r => setTimeout(r, ms));
         const brand = document.getElementById('brand');
         const pop = document.getElementById('app-info');
@@ -356,7 +351,7 @@ TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
     EXPECT_EQ(popover,
               (json{{false, true, true, false, true, false}, "tevo-reelcut · voiceover", true}));
 
-    const json tip = evaluate(*server, R"(
+    const json tip = page_value(*server, R"(
         const wait = (ms) => new Promise(r => setTimeout(r, ms));
         const box = document.getElementById('tooltip');
         const record = document.getElementById('btnRecord');
@@ -378,8 +373,8 @@ TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
 
 TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
     open();
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent === " +
-                                        json(kIdleStatus).dump()));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
+                                             json(kIdleStatus).dump()));
     const auto evaluated = testing::run_reelcut({"eval",
                                                  "return document.getElementById(\"status\")"
                                                  ".textContent",
@@ -389,13 +384,13 @@ TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
               (json{{"ok", true}, {"value", kIdleStatus}}))
         << evaluated.out;
 
-    EXPECT_EQ(evaluate(*server, "return ctx.subcommand"), "voiceover");
+    EXPECT_EQ(page_value(*server, "return ctx.subcommand"), "voiceover");
 
     page_errors_expected = true;
-    ASSERT_EQ(evaluate(*server, "console.warn('from the page', {n: 1}, [2]); "
-                                "setTimeout(() => { throw new Error('boom'); }, 0); "
-                                "Promise.reject(new Error('nope')); Promise.reject('plain'); "
-                                "return 1"),
+    ASSERT_EQ(page_value(*server, "console.warn('from the page', {n: 1}, [2]); "
+                                  "setTimeout(() => { throw new Error('boom'); }, 0); "
+                                  "Promise.reject(new Error('nope')); Promise.reject('plain'); "
+                                  "return 1"),
               1);
     const auto console_has = [&](const std::string& line) {
         return eventually([&] {
@@ -421,9 +416,9 @@ TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
 // The latency of following the server: run alone (see tests/CMakeLists.txt).
 TEST_F(VoiceoverPage, AnOutsideStartPlaysTheSourceAndTheVideosEndStopsTheRecording) {
     open();
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('vid').readyState >= 1"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('vid').readyState >= 1"));
     // Watch for the page's reaction from inside it, so the eval round trips do not count.
-    ASSERT_EQ(evaluate(*server, R"(
+    ASSERT_EQ(page_value(*server, R"(
         const v = document.getElementById('vid');
         v.currentTime = 2;
         window.seen = {};
@@ -443,9 +438,9 @@ TEST_F(VoiceoverPage, AnOutsideStartPlaysTheSourceAndTheVideosEndStopsTheRecordi
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
     ASSERT_EQ(reply.status, 200) << reply.body;
-    ASSERT_TRUE(page_shows(*server, "'stop' in seen && 'timer' in seen && 'playing' in seen"))
-        << evaluate(*server, "return seen") << page->log();
-    const json seen = evaluate(*server, "return seen");
+    ASSERT_TRUE(page_shows_soon(*server, "'stop' in seen && 'timer' in seen && 'playing' in seen"))
+        << page_value(*server, "return seen") << page->log();
+    const json seen = page_value(*server, "return seen");
     EXPECT_LT(seen["stop"][0].get<std::int64_t>() - started, 400 + 50) << seen;
     EXPECT_LT(seen["timer"][0].get<std::int64_t>() - started, 400 + 50) << seen;
     EXPECT_EQ(seen["stop"][1], false);
@@ -453,10 +448,11 @@ TEST_F(VoiceoverPage, AnOutsideStartPlaysTheSourceAndTheVideosEndStopsTheRecordi
     EXPECT_LT(seen["playing"][1].get<double>(), 0.5) << "rewound before playing: " << seen;
     EXPECT_EQ(status_box(*server),
               (json{"Recording... narrate over the video. Click Stop to finish.", ""}));
-    EXPECT_TRUE(page_shows(*server, "document.getElementById('timer').textContent === '00:01'"));
+    EXPECT_TRUE(
+        page_shows_soon(*server, "document.getElementById('timer').textContent === '00:01'"));
 
     // The wrap-up pill counts the last five seconds up to the next whole second.
-    const json pill = evaluate(*server, R"(
+    const json pill = page_value(*server, R"(
         const v = document.getElementById('vid');
         const at = (t) => new Promise(r => { v.addEventListener('seeked', () =>
           setTimeout(r, 0), {once: true}); v.currentTime = t; });
@@ -470,13 +466,14 @@ TEST_F(VoiceoverPage, AnOutsideStartPlaysTheSourceAndTheVideosEndStopsTheRecordi
     EXPECT_EQ(pill, (json{nullptr, "Wrap up in 4", "Wrap up in 1"}));
     // The video's end stops the recording without a click.
     EXPECT_TRUE(phase_is(*server, "recorded")) << server->out();
-    EXPECT_TRUE(page_shows(*server, "document.getElementById('status').textContent === "
-                                    "'Recorded. Click Finalize to mux with the video, or Discard "
-                                    "to redo.'"));
-    EXPECT_EQ(evaluate(*server, "return [document.getElementById('wrapCountdown').hidden, "
-                                "document.getElementById('btnRecord').textContent, "
-                                "document.getElementById('btnFinalize').disabled, "
-                                "document.getElementById('btnDiscard').disabled]"),
+    EXPECT_TRUE(page_shows_soon(*server,
+                                "document.getElementById('status').textContent === "
+                                "'Recorded. Click Finalize to mux with the video, or Discard "
+                                "to redo.'"));
+    EXPECT_EQ(page_value(*server, "return [document.getElementById('wrapCountdown').hidden, "
+                                  "document.getElementById('btnRecord').textContent, "
+                                  "document.getElementById('btnFinalize').disabled, "
+                                  "document.getElementById('btnDiscard').disabled]"),
               (json{true, "Record voiceover", false, false}));
     EXPECT_NE(page->log().find("video ended while recording, auto-stopping"), std::string::npos)
         << page->log();
@@ -491,24 +488,25 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
         SCOPED_TRACE(take);
         click(*server, "btnRecord");
         EXPECT_EQ(status_box(*server), (json{"Requesting 3-2-1 countdown from Nimbrel...", ""}));
-        EXPECT_EQ(evaluate(*server, "return document.getElementById('btnRecord').disabled"), true);
-        ASSERT_TRUE(page_shows(*server, "document.getElementById('btnRecord').textContent === "
-                                        "'Stop'"))
+        EXPECT_EQ(page_value(*server, "return document.getElementById('btnRecord').disabled"),
+                  true);
+        ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('btnRecord').textContent === "
+                                             "'Stop'"))
             << page->log();
         // Never the previous take's voice while narrating.
-        const json player = evaluate(*server, kPlayer);
+        const json player = page_value(*server, kPlayer);
         EXPECT_TRUE(player[0] == "video" || player[0].get<std::string>().starts_with("video?t="))
             << player;
-        EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
+        EXPECT_TRUE(page_shows_soon(*server, "!document.getElementById('vid').paused"));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         // The first time the video's end comes with the click: the capture stops once.
-        ASSERT_EQ(evaluate(*server, fmt::format("document.getElementById('btnRecord').click(); "
-                                                "if ({}) document.getElementById('vid')"
-                                                ".dispatchEvent(new Event('ended')); return 1",
-                                                take == 1)),
+        ASSERT_EQ(page_value(*server, fmt::format("document.getElementById('btnRecord').click(); "
+                                                  "if ({}) document.getElementById('vid')"
+                                                  ".dispatchEvent(new Event('ended')); return 1",
+                                                  take == 1)),
                   1);
         EXPECT_EQ(status_box(*server), (json{"Stopping audio recording...", ""}));
-        ASSERT_TRUE(page_shows(*server, "!document.getElementById('btnFinalize').disabled"));
+        ASSERT_TRUE(page_shows_soon(*server, "!document.getElementById('btnFinalize').disabled"));
         EXPECT_EQ(status_box(*server)[1], "");
         const auto calls = server->tevo_cli_calls();
         EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
@@ -518,34 +516,36 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
                   take)
             << fmt::format("{}", fmt::join(calls, "\n"));
         click(*server, "btnFinalize");
-        ASSERT_TRUE(page_shows(*server, "document.getElementById('status').className === "
-                                        "'success'"))
+        ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').className === "
+                                             "'success'"))
             << status_box(*server) << server->err();
         const json status = status_box(*server);
         const std::string raw =
             (dir / fmt::format("demo-fast-narrated-take-{}.webm", take)).string();
         EXPECT_NE(status[0].get<std::string>().find(raw), std::string::npos) << status;
         // The auto-levelled take plays; its waveform and both new tabs are there.
-        EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
-        EXPECT_TRUE(evaluate(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
-        EXPECT_TRUE(page_shows(*server, "document.getElementById('wavOrigImg').naturalWidth > 0"));
+        EXPECT_TRUE(page_shows_soon(*server, "!document.getElementById('vid').paused"));
+        EXPECT_TRUE(
+            page_value(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
+        EXPECT_TRUE(
+            page_shows_soon(*server, "document.getElementById('wavOrigImg').naturalWidth > 0"));
         const json shown = tabs(*server);
         ASSERT_EQ(shown.size(), 1u + 2 * take) << shown;
         EXPECT_EQ(shown.back(),
                   (json{fmt::format("Take {} (auto-leveled)", take), "k-normalized", true}));
-        EXPECT_EQ(evaluate(*server, "return [document.getElementById('postControls').hidden, "
-                                    "document.getElementById('btnSaveFinal').disabled, "
-                                    "document.getElementById('wavCard').hidden]"),
+        EXPECT_EQ(page_value(*server, "return [document.getElementById('postControls').hidden, "
+                                      "document.getElementById('btnSaveFinal').disabled, "
+                                      "document.getElementById('wavCard').hidden]"),
                   (json{false, false, false}));
     }
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('#takesList .take-row').length"),
-              4);
+    EXPECT_EQ(
+        page_value(*server, "return document.querySelectorAll('#takesList .take-row').length"), 4);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(
         page->screenshot(fs::path(REELCUT_SOURCE_DIR) / "tests/output/voiceover-two-takes.png"));
 
     // The second row's tooltips open below their buttons, right edges aligned.
-    const json placed = evaluate(*server, R"(
+    const json placed = page_value(*server, R"(
         const b = document.getElementById('btnSaveFinal');
         b.scrollIntoView({block: 'center'});
         await new Promise(r => setTimeout(r, 50));
@@ -559,14 +559,14 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
 
     // The Original: the source plays, and saving it is a no-op the server explains.
     click_take(*server, "Original");
-    EXPECT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Playing the original silent sped-up video')"));
-    EXPECT_TRUE(evaluate(*server, kPlayer)[0].get<std::string>().starts_with("video?t="));
-    ASSERT_TRUE(page_shows(*server, "document.querySelector('#videoTabs .vtab.active .label')"
-                                    ".textContent === 'Original'"));
+    EXPECT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Playing the original silent sped-up video')"));
+    EXPECT_TRUE(page_value(*server, kPlayer)[0].get<std::string>().starts_with("video?t="));
+    ASSERT_TRUE(page_shows_soon(*server, "document.querySelector('#videoTabs .vtab.active .label')"
+                                         ".textContent === 'Original'"));
     click(*server, "btnSaveFinal");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Saved.')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Saved.')"));
     EXPECT_EQ(status_box(*server),
               (json{"Saved. Canonical final video is at:\n  " + output +
                         "\n\n(nothing to save, output already holds the raw mux)",
@@ -575,26 +575,27 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
 
     // A take picked from the history rows is what Save copies.
     click_take(*server, "Take 1", true);
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Playing: Take 1')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Playing: Take 1')"));
     EXPECT_EQ(status_box(*server)[0],
               "Playing: Take 1\n(demo-fast-narrated-take-1.webm)\n\nClick Save as final to commit "
               "this version to the canonical output path, or keep clicking tabs to compare.");
-    EXPECT_TRUE(evaluate(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
+    EXPECT_TRUE(page_value(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
     click(*server, "btnSaveFinal");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Saved.')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Saved.')"));
     EXPECT_EQ(status_box(*server),
               (json{"Saved. Canonical final video is at:\n  " + output, "success"}));
     EXPECT_EQ(read_file(output), read_file(raw1));
     // The saved file joins the list; the clicked take stays highlighted.
-    ASSERT_TRUE(page_shows(*server, "document.querySelectorAll('#videoTabs .vtab').length === 6"));
+    ASSERT_TRUE(
+        page_shows_soon(*server, "document.querySelectorAll('#videoTabs .vtab').length === 6"));
     const json after = tabs(*server);
     EXPECT_EQ(after[1], (json{"Take 1", "k-raw", true})) << after;
     EXPECT_EQ(after[5], (json{"Recovered mux", "k-committed", false})) << after;
     EXPECT_TRUE(fs::exists(norm2));
-    EXPECT_EQ(evaluate(*server, "return document.querySelectorAll('main i, #videoTabs b').length"),
-              0);
+    EXPECT_EQ(
+        page_value(*server, "return document.querySelectorAll('main i, #videoTabs b').length"), 0);
 }
 
 TEST_F(VoiceoverPage, AFinalizeWhoseLevellingFailsStillEndsDoneOnTheRawTake) {
@@ -608,20 +609,21 @@ exec /usr/bin/ffmpeg "$@")");
     open({}, settings, std::string(REELCUT_TOOLS_DIR) + "/code-server");
     put_narration(*server, *media / "narration.webm");
     ASSERT_EQ(server->request("POST", "/adopt-latest-audio").status, 200);
-    ASSERT_TRUE(page_shows(*server, "!document.getElementById('btnFinalize').disabled"));
+    ASSERT_TRUE(page_shows_soon(*server, "!document.getElementById('btnFinalize').disabled"));
     click(*server, "btnFinalize");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').className === 'success'"))
+    ASSERT_TRUE(
+        page_shows_soon(*server, "document.getElementById('status').className === 'success'"))
         << status_box(*server) << server->out();
-    EXPECT_TRUE(page_shows(*server, "!document.getElementById('vid').paused"));
-    EXPECT_TRUE(evaluate(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
+    EXPECT_TRUE(page_shows_soon(*server, "!document.getElementById('vid').paused"));
+    EXPECT_TRUE(page_value(*server, kPlayer)[0].get<std::string>().starts_with("final-video?t="));
     EXPECT_EQ(tabs(*server), (json{{"Original", "k-original", false}, {"Take 1", "k-raw", true}}));
     // What the player streams is the raw take.
     const std::string raw = (dir / "demo-fast-narrated-take-1.webm").string();
     EXPECT_EQ(server->request("GET", "/final-video").body, read_file(raw));
 
     click(*server, "btnReveal");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Opened')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Opened')"));
     EXPECT_EQ(status_box(*server), (json{"Opened in VS Code:\n  " + raw, "success"}));
 }
 
@@ -633,17 +635,18 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     open({}, settings);
 
     click(*server, "btnRecord");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').className === 'error'"));
+    ASSERT_TRUE(
+        page_shows_soon(*server, "document.getElementById('status').className === 'error'"));
     EXPECT_EQ(status_box(*server),
               (json{"Nimbrel audio start failed:\naudio start failed: mic <b>busy</b> & \"gone\"\n",
                     "error"}));
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('btnRecord').disabled"), false);
+    EXPECT_EQ(page_value(*server, "return document.getElementById('btnRecord').disabled"), false);
 
     // A take whose file went away cannot be selected.
     fs::remove(dir / "demo-fast-narrated-take-1.webm");
     click_take(*server, "Take 1");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Select failed: ')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Select failed: ')"));
     EXPECT_EQ(status_box(*server), (json{"Select failed: file not found: " +
                                              (dir / "demo-fast-narrated-take-1.webm").string(),
                                          "error"}));
@@ -651,26 +654,26 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     // A narration whose file is gone by the time of the finalize.
     put_narration(*server, *media / "narration.webm");
     ASSERT_EQ(server->request("POST", "/adopt-latest-audio").status, 200);
-    ASSERT_TRUE(page_shows(*server, "!document.getElementById('btnFinalize').disabled"));
+    ASSERT_TRUE(page_shows_soon(*server, "!document.getElementById('btnFinalize').disabled"));
     fs::remove(server->home() / "project/audio/narration.webm");
     click(*server, "btnFinalize");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Finalize failed')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Finalize failed')"));
     EXPECT_EQ(status_box(*server),
               (json{"Finalize failed:\nno audio recorded yet, click Record first", "error"}));
-    EXPECT_EQ(evaluate(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
-                                "document.getElementById(id).disabled)"),
+    EXPECT_EQ(page_value(*server, "return ['btnRecord', 'btnDiscard', 'btnFinalize'].map(id => "
+                                  "document.getElementById(id).disabled)"),
               (json{false, false, false}));
 
     // Nothing played or saved yet: nothing to reveal.
     click(*server, "btnReveal");
-    ASSERT_TRUE(page_shows(*server, "document.getElementById('status').textContent.startsWith("
-                                    "'Reveal failed: ')"));
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent.startsWith("
+                                         "'Reveal failed: ')"));
     EXPECT_EQ(status_box(*server),
               (json{"Reveal failed: no file to reveal at " + output, "error"}));
 
     // State polls that fail (refused, then answered 500) do not stop the polling.
-    ASSERT_EQ(evaluate(*server, R"(
+    ASSERT_EQ(page_value(*server, R"(
         const real = window.fetch;
         let calls = 0;
         window.fetch = (url, init) => {
@@ -685,12 +688,12 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
         return 1;)"),
               1);
     ASSERT_EQ(server->request("POST", "/discard").status, 200);
-    EXPECT_TRUE(page_shows(*server, "document.getElementById('status').textContent === " +
-                                        json(kIdleStatus).dump()))
+    EXPECT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
+                                             json(kIdleStatus).dump()))
         << page->log();
 
     // A slow reply that lands after newer ones never takes the page back to an old phase.
-    ASSERT_EQ(evaluate(*server, R"(
+    ASSERT_EQ(page_value(*server, R"(
         const real = window.fetch;
         window.fetch = (url, init) => {
           if (url !== 'state') return real(url, init);
@@ -704,7 +707,7 @@ TEST_F(VoiceoverPage, FailedRequestsEndInTheirStatusAndPollingGoesOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1800));
     EXPECT_EQ(page->log().find("phase transition: idle -> recording"), std::string::npos)
         << page->log();
-    EXPECT_EQ(evaluate(*server, "return document.getElementById('btnRecord').textContent"),
+    EXPECT_EQ(page_value(*server, "return document.getElementById('btnRecord').textContent"),
               "Record voiceover");
 }
 
@@ -719,9 +722,10 @@ TEST(VoiceoverPageScale, TwoHundredTakesStayResponsive) {
     ASSERT_TRUE(server->ready()) << server->err();
     BrowserPage page(server->url("/"), kAutoplay);
     ASSERT_TRUE(page.ready()) << page.log();
-    ASSERT_TRUE(page_shows(*server, "document.querySelectorAll('#videoTabs .vtab').length === 201"))
+    ASSERT_TRUE(
+        page_shows_soon(*server, "document.querySelectorAll('#videoTabs .vtab').length === 201"))
         << page.log();
-    const json measured = evaluate(*server, R"(
+    const json measured = page_value(*server, R"(
         const t0 = performance.now();
         await loadTakes();
         const strip = document.getElementById('videoTabs');
@@ -738,7 +742,7 @@ TEST(VoiceoverPageScale, TwoHundredTakesStayResponsive) {
     ASSERT_EQ(server->request("POST", "/replay").status, 404);
     testing::write_file(dir / "demo-fast-narrated.webm", "x");
     ASSERT_EQ(server->request("POST", "/replay").status, 200);
-    EXPECT_TRUE(page_shows(*server, "!document.getElementById('postControls').hidden"));
+    EXPECT_TRUE(page_shows_soon(*server, "!document.getElementById('postControls').hidden"));
     EXPECT_EQ(page.log().find("pageerror"), std::string::npos) << page.log();
 }
 

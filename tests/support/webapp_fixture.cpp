@@ -378,6 +378,17 @@ nlohmann::json eval_outcome(const WebappFixture& server, const std::string& code
     return nullptr;
 }
 
+nlohmann::json page_value(const WebappFixture& server, const std::string& code) {
+    const nlohmann::json outcome = eval_outcome(server, code);
+    return outcome.is_object() && outcome.value("ok", false) ? outcome["value"] : outcome;
+}
+
+bool page_shows(const WebappFixture& server, const std::string& condition,
+                std::chrono::milliseconds limit) {
+    return eventually([&] { return page_value(server, "return !!(" + condition + ")") == true; },
+                      limit);
+}
+
 std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  std::vector<std::string> args,
                                                  FixtureSettings settings) {

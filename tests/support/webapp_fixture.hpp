@@ -121,6 +121,14 @@ class WebappFixture {
 // (15 result polls); null when none came.
 nlohmann::json eval_outcome(const WebappFixture& server, const std::string& code);
 
+// A snippet's value in the page (as `eval` shows it), or the whole outcome when it failed (null
+// when none came).
+nlohmann::json page_value(const WebappFixture& server, const std::string& code);
+
+// Whether the script expression `condition` holds in the page within `limit`.
+bool page_shows(const WebappFixture& server, const std::string& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 // `tevo-reelcut storyboard MANIFEST --port P --no-open ARGS...` as a page server.
 std::unique_ptr<WebappFixture> storyboard_server(const std::string& manifest,
                                                  std::vector<std::string> args = {},
