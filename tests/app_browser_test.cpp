@@ -244,13 +244,8 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
 // Without a title and without the watcher: the prompt says "this demo", a clip added on disk
 // never shows, and the server's own join still moves the page on.
 TEST_F(AppPage, AnUnwatchedUntitledManifest) {
-    ASSERT_TRUE(testing::make_clip(dir / "a-fast.webm", ClipSpec{.seconds = 1}));
-    Manifest m = new_manifest("");
-    Clip a = clip_of("a", "A");
-    a.fast_path = dir / "a-fast.webm";
-    m.clips = {a};
-    const std::string manifest = dir / "story.json";
-    ASSERT_TRUE(save_manifest(m, manifest));
+    const std::string manifest = testing::one_clip_manifest(dir.path(), "");
+    ASSERT_FALSE(manifest.empty());
     open(manifest, {"--no-watch"});
 
     EXPECT_EQ(text_of(*server, "title"), "Tevo Reelcut");

@@ -262,12 +262,7 @@ class AppWatch : public ::testing::TestWithParam<bool> {};
 TEST_P(AppWatch, AddedClipsAndReloadFailures) {
     const bool watch = GetParam();
     TempDir dir;
-    ASSERT_TRUE(make_clip(dir / "a-fast.webm", ClipSpec{.seconds = 1}));
-    Manifest m = new_manifest("Watched");
-    Clip a = clip_of("a", "A");
-    a.fast_path = dir / "a-fast.webm";
-    m.clips = {a};
-    ASSERT_TRUE(save_manifest(m, dir / "story.json"));
+    ASSERT_FALSE(testing::one_clip_manifest(dir.path(), "Watched").empty());
     auto server = app_server(dir / "story.json", watch ? std::vector<std::string>{}
                                                        : std::vector<std::string>{"--no-watch"});
     ASSERT_TRUE(server->ready()) << server->err();
@@ -306,12 +301,7 @@ INSTANTIATE_TEST_SUITE_P(Watching, AppWatch, ::testing::Bool(),
 // beside it, without a restart.
 TEST(AppNarration, FinalizeFollowsAFinalVideoMadeWhileRunning) {
     TempDir dir;
-    ASSERT_TRUE(make_clip(dir / "a-fast.webm", ClipSpec{.seconds = 2}));
-    Manifest m = new_manifest("Narrated");
-    Clip a = clip_of("a", "A");
-    a.fast_path = dir / "a-fast.webm";
-    m.clips = {a};
-    ASSERT_TRUE(save_manifest(m, dir / "story.json"));
+    ASSERT_FALSE(testing::one_clip_manifest(dir.path(), "Narrated", 2).empty());
     FixtureSettings settings;
     settings.env = {{"TEVO_CLI_AUDIO_SECONDS", "2"}};
     auto server = app_server(dir / "story.json", {}, settings);
