@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <string_view>
 #include <sys/wait.h>
@@ -22,6 +26,22 @@ namespace {
 struct Pipe {
     UniqueFd read, write;
 };
+
+// The children started and not yet reaped. A pid stays here until its thread has seen it end but
+// before it reaps it, so a pid signalled from here is always still ours, never a stranger's that
+// reused the number.
+struct Children {
+    std::mutex lock;
+    std::condition_variable gone;
+    std::set<pid_t> running;
+    bool stopped = false;
+};
+
+Children& children() {
+    // Never destroyed: request threads may still wait for their children while the process exits.
+    static auto* all = new Children;
+    return *all;
+}
 
 // Close-on-exec from birth: a pipe made here must never reach a child spawned concurrently by
 // another thread, or that child would keep our reader from ever seeing end of file.
@@ -150,9 +170,15 @@ Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& 
     auto envp = pointers_to(env_strings);
 
     pid_t pid = -1;
-    int rc;
+    int rc = 0;
     const auto path = overridden_path(options);
-    if (program.find('/') != std::string::npos) {
+    // Held across the start, so that stop_children either sees the child or keeps it from starting.
+    Children& all = children();
+    std::lock_guard registered(all.lock);
+    const bool refused = all.stopped;
+    if (refused) {
+        rc = 0; // nothing started
+    } else if (program.find('/') != std::string::npos) {
         rc = ::posix_spawn(&pid, program.c_str(), actions, &attr, argv.data(), envp.data());
     } else if (program.empty()) {
         rc = ENOENT;
@@ -162,13 +188,28 @@ Result<pid_t> spawn(const std::string& program, const std::vector<std::string>& 
         rc = ::posix_spawnp(&pid, program.c_str(), actions, &attr, argv.data(), envp.data());
     }
     ::posix_spawnattr_destroy(&attr);
+    if (refused) {
+        return fail("shutting down: no new programs are started");
+    }
     if (rc != 0) {
         return fail(os_error_text(rc));
     }
+    all.running.insert(pid);
     return pid;
 }
 
 ExitStatus wait_for(pid_t pid) {
+    // Seen to end first, reaped after it has left the registry.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    {
+        Children& all = children();
+        std::lock_guard registered(all.lock);
+        all.running.erase(pid);
+    }
+    children().gone.notify_all();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -214,10 +255,12 @@ bool drain_once(int fd, const OutputSink& sink) {
 }
 
 // Feeds the child's input and drains both outputs at once, so neither side ever waits on a
-// full pipe that the other is not emptying.
-void exchange(UniqueFd& in, UniqueFd& out, UniqueFd& err, std::string_view input,
+// full pipe that the other is not emptying. Past `deadline` the child is killed; whether it was.
+bool exchange(pid_t pid, std::optional<std::chrono::steady_clock::time_point> deadline,
+              UniqueFd& in, UniqueFd& out, UniqueFd& err, std::string_view input,
               const OutputSink& on_out, const OutputSink& on_err) {
     size_t written = 0;
+    bool killed = false;
     if (in.open() && input.empty()) {
         in.reset();
     }
@@ -235,11 +278,28 @@ void exchange(UniqueFd& in, UniqueFd& out, UniqueFd& err, std::string_view input
             fds[count] = {in.get(), POLLOUT, 0};
             owners[count++] = &in;
         }
-        if (::poll(fds, count, -1) < 0) {
+        int wait_ms = -1;
+        if (deadline && !killed) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                // Not reaped yet, so the pid is still this child's.
+                ::kill(pid, SIGKILL);
+                killed = true;
+            } else {
+                wait_ms = static_cast<int>(
+                    std::min<std::chrono::milliseconds::rep>(left.count(), 60'000));
+            }
+        }
+        const int ready = ::poll(fds, count, wait_ms);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break; // cannot wait any more; closing our ends lets the child finish
+        }
+        if (ready == 0) {
+            continue;
         }
         for (nfds_t i = 0; i < count; ++i) {
             if (fds[i].revents == 0) {
@@ -266,6 +326,7 @@ void exchange(UniqueFd& in, UniqueFd& out, UniqueFd& err, std::string_view input
     in.reset();
     out.reset();
     err.reset();
+    return killed;
 }
 
 // Both outputs piped to the sinks. Standard input is the parent's, unless `feed_input` asks for
@@ -307,12 +368,48 @@ Result<ExitStatus> run_piped(const std::string& program, const std::vector<std::
     out->write.reset();
     err->write.reset();
 
-    exchange(in.write, out->read, err->read, feed_input ? options.stdin_data : std::string_view(),
-             on_out, on_err);
-    return wait_for(*pid);
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (options.time_limit) {
+        deadline = std::chrono::steady_clock::now() + *options.time_limit;
+    }
+    const bool killed =
+        exchange(*pid, deadline, in.write, out->read, err->read,
+                 feed_input ? options.stdin_data : std::string_view(), on_out, on_err);
+    ExitStatus status = wait_for(*pid);
+    status.timed_out = killed;
+    return status;
 }
 
 } // namespace
+
+std::string overrun_message(std::string_view program, std::chrono::milliseconds limit) {
+    const auto seconds = std::chrono::duration<double>(limit).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return std::string(program) + " ran past its time limit of " + text + " s and was stopped";
+}
+
+void stop_children(std::chrono::milliseconds grace) {
+    Children& all = children();
+    std::unique_lock registered(all.lock);
+    all.stopped = true;
+    for (const pid_t pid : all.running) {
+        ::kill(pid, SIGTERM);
+    }
+    if (all.gone.wait_for(registered, grace, [&] { return all.running.empty(); })) {
+        return;
+    }
+    for (const pid_t pid : all.running) {
+        ::kill(pid, SIGKILL);
+    }
+    all.gone.wait_for(registered, std::chrono::seconds(1), [&] { return all.running.empty(); });
+}
+
+bool children_stopped() {
+    Children& all = children();
+    std::lock_guard registered(all.lock);
+    return all.stopped;
+}
 
 Result<CapturedOutput> run_captured(const std::string& program,
                                     const std::vector<std::string>& args,

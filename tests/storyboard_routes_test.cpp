@@ -813,8 +813,8 @@ TEST(PosterRenders, WaitsAreBoundedAndAbandonedPartialsAreCleared) {
     }
     ASSERT_GT(ended, 0);
     ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
-    const std::string abandoned = dir / fmt::format("a.poster.partial-{}-0.jpg", ended);
-    const std::string running = dir / "a.poster.partial-1-0.jpg";
+    const std::string abandoned = dir / fmt::format("a.poster.partial-{}-0badcafe-0.jpg", ended);
+    const std::string running = dir / "a.poster.partial-1-0badcafe-0.jpg";
     testing::write_file(abandoned, "half");
     testing::write_file(running, "half");
     FakeTools tools;

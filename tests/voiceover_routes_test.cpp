@@ -5,11 +5,13 @@
 #include "support/webapp_fixture.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -563,8 +565,7 @@ TEST_F(VoiceoverRoutes, SaveFinalCopiesTheSelectionThroughATemporaryFile) {
     ::stat(output.c_str(), &after);
     EXPECT_NE(after.st_ino, before.st_ino); // renamed into place, not rewritten
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(testing::files_starting_with(dir.path(), ".demo-fast-narrated.webm"),
-              std::vector<std::string>{});
+    EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
 
     // A copy that fails half-way leaves the previous output whole and no temporary file.
     write_file(output, "an earlier save");
@@ -577,8 +578,7 @@ TEST_F(VoiceoverRoutes, SaveFinalCopiesTheSelectionThroughATemporaryFile) {
     EXPECT_EQ(failed.status, 500);
     EXPECT_EQ(body_of(failed)["error"], "save failed: Is a directory (os error 21)");
     EXPECT_EQ(read_file(output), "an earlier save");
-    EXPECT_EQ(testing::files_starting_with(dir.path(), ".demo-fast-narrated.webm"),
-              std::vector<std::string>{});
+    EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
 
     // Right after revert-to-raw nothing is selected: nothing is copied although a take exists.
     server->request("POST", "/revert-to-raw");
@@ -677,6 +677,16 @@ TEST_F(VoiceoverRoutes, TimelineFromTheMarkersFile) {
                 0.0011);
     EXPECT_EQ(timeline["speedupSegmentCount"], 1);
     EXPECT_EQ(timeline["segments"][1]["label"], "say \"hi\" \\ now");
+
+    // A speed of 0, which the markers file allows, still gives numbers a client can read.
+    write_file(markers, R"({"action":"recording_start","epoch":1000}
+{"action":"speedup_start","epoch":1000.5,"speed":0,"label":"stalled"}
+{"action":"speedup_end","epoch":1001.5}
+)");
+    const json stalled = body_of(server->request("GET", "/timeline"));
+    ASSERT_TRUE(stalled.is_object());
+    EXPECT_EQ(stalled["savedSeconds"], 0.0);
+    EXPECT_EQ(stalled["segments"][1]["compressedDuration"], 1.0);
 
     write_file(input, "not a video");
     const HttpReply unprobed = server->request("GET", "/timeline");
@@ -820,6 +830,228 @@ exit $rc)sh",
     }
     EXPECT_EQ(events.size(), 20u);
     EXPECT_EQ(most, 4);
+}
+
+std::vector<std::string> labels_of(const WebappFixture& server) {
+    std::vector<std::string> labels;
+    const json takes = body_of(server.request("GET", "/takes"));
+    for (const json& take : takes["takes"]) {
+        labels.push_back(take["label"]);
+    }
+    return labels;
+}
+
+// A disk that fills during the mux: the take is cut short, and a short take is no take.
+TEST_F(VoiceoverRoutes, AMuxCutShortLeavesNoTake) {
+    const auto limit = std::max<std::uintmax_t>(fs::file_size(input) / 2, 4096);
+    FixtureSettings settings;
+    settings.program = "/usr/bin/prlimit";
+    settings.leading_args = {fmt::format("--fsize={}", limit), REELCUT_BIN, "voiceover", "--input",
+                             input};
+    WebappFixture server({"--no-open"}, settings);
+    ASSERT_TRUE(server.ready()) << server.err();
+    adopt_narration(server);
+    const HttpReply reply = server.request("POST", "/finalize");
+    EXPECT_EQ(reply.status, 500) << reply.body;
+    EXPECT_TRUE(std::string(body_of(reply)["error"]).starts_with("ffmpeg mux failed:"))
+        << reply.body;
+    EXPECT_EQ(labels_of(server), std::vector<std::string>{"Original"});
+    EXPECT_FALSE(fs::exists(dir / "demo-fast-narrated-take-1.webm"));
+    EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
+}
+
+// Previews are named by the second: two of one second must still be two files, and a failure
+// removes only what it wrote.
+TEST_F(VoiceoverRoutes, NormalizePreviewsAreNeverShared) {
+    FakeTools tools;
+    const std::string flag = dir / "fail-loudnorm";
+    tools.add("ffmpeg", fmt::format(R"(for last in "$@"; do :; done
+case "$*" in
+  *loudnorm*) if [ -e '{}' ]; then printf 'half' > "$last"; echo 'it broke' >&2; exit 1; fi ;;
+esac
+exec /usr/bin/ffmpeg "$@")",
+                                    flag));
+    auto server = start();
+    adopt_narration(*server);
+    finalize(*server);
+    const HttpReply first = server->request("POST", "/normalize");
+    ASSERT_EQ(first.status, 200) << first.body;
+    const std::string preview = body_of(first)["previewPath"];
+    const std::string bytes = read_file(preview);
+    write_file(flag, "");
+    EXPECT_EQ(server->request("POST", "/normalize").status, 500);
+    EXPECT_EQ(read_file(preview), bytes);
+    fs::remove(flag);
+
+    HttpReply both[2];
+    std::thread other([&] { both[1] = server->request("POST", "/normalize"); });
+    both[0] = server->request("POST", "/normalize");
+    other.join();
+    std::set<std::string> previews = {preview};
+    for (const HttpReply& reply : both) {
+        ASSERT_EQ(reply.status, 200) << reply.body;
+        const std::string path = body_of(reply)["previewPath"];
+        previews.insert(path);
+        EXPECT_EQ(testing::stream_count(path, "audio"), 1) << path;
+        EXPECT_NEAR(testing::probed_seconds(path), 2.0, 0.15) << path;
+    }
+    EXPECT_EQ(previews.size(), 3u);
+    EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
+}
+
+// volumedetect's mean volume of a file's audio, in dB.
+double mean_volume(const std::string& path) {
+    auto ran = run_captured(
+        "ffmpeg", {"-hide_banner", "-i", path, "-af", "volumedetect", "-vn", "-f", "null", "-"});
+    const auto at = ran ? ran->err.find("mean_volume: ") : std::string::npos;
+    return at == std::string::npos ? -1000 : std::stod(ran->err.substr(at + 13));
+}
+
+// A video with a sound track of its own (silence, here): the takes carry the narration.
+TEST_F(VoiceoverRoutes, TakesCarryTheNarrationOverAVideoWithItsOwnSound) {
+    fs::remove(input);
+    auto made = run_captured("ffmpeg", {"-v", "error", "-f", "lavfi", "-i",
+                                        "testsrc=size=160x90:rate=30:duration=3", "-f", "lavfi",
+                                        "-i", "anullsrc=r=48000:cl=mono", "-t", "3", "-c:v",
+                                        "libvpx-vp9", "-c:a", "libopus", input});
+    ASSERT_TRUE(made && made->status.success()) << (made ? made->err : made.error());
+    ASSERT_LT(mean_volume(input), -80);
+    auto server = start();
+    adopt_narration(*server);
+    const json take = finalize(*server);
+    for (const std::string path : {take["rawPath"], take["normalizedPath"]}) {
+        EXPECT_EQ(testing::stream_count(path, "audio"), 1) << path;
+        EXPECT_GT(mean_volume(path), -40) << path;
+    }
+}
+
+TEST_F(VoiceoverRoutes, SaveFinalOntoALongNameAndThroughALink) {
+    // Names near the file-name limit: the temporary copy must still fit.
+    const std::string longest = dir / (std::string(236, 'n') + ".webm");
+    {
+        auto server = start({"--output", longest});
+        adopt_narration(*server);
+        const std::string norm = finalize(*server)["normalizedPath"];
+        const HttpReply saved = server->request("POST", "/save-final");
+        EXPECT_EQ(saved.status, 200) << saved.body;
+        EXPECT_EQ(read_file(longest), read_file(norm));
+        EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
+    }
+    // An output that is a link keeps being one; the file it names gets the take.
+    const fs::path kept = dir.path() / "kept";
+    fs::create_directory(kept);
+    write_file(kept / "final.webm", "an earlier save");
+    const std::string link = dir / "linked-narrated.webm";
+    fs::create_symlink("kept/final.webm", link);
+    auto server = start({"--output", link});
+    adopt_narration(*server);
+    const std::string norm = finalize(*server)["normalizedPath"];
+    const HttpReply saved = server->request("POST", "/save-final");
+    EXPECT_EQ(body_of(saved), (json{{"ok", true}, {"path", link}, {"preservedSidecar", norm}}));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(read_file(kept / "final.webm"), read_file(norm));
+    EXPECT_EQ(testing::scratch_files_in(kept), std::vector<std::string>{});
+}
+
+// The system reads a path only up to a NUL byte: such a path names no file at all.
+TEST_F(VoiceoverRoutes, APathWithANulByteNamesNoFile) {
+    write_file(dir / "secret.txt", "not a take");
+    auto server = start();
+    adopt_narration(*server);
+    finalize(*server);
+    const std::string sneaky = (dir / "secret.txt") + std::string(1, '\0') + ".webm";
+    const HttpReply reply = server->request("POST", "/select-take", json{{"path", sneaky}}.dump());
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_EQ(body_of(reply)["error"], "file not found: " + sneaky);
+    server->request("POST", "/save-final");
+    EXPECT_EQ(read_file(output), read_file(dir / "demo-fast-narrated-take-1-norm.webm"));
+}
+
+// A media run that never ends (a take that is a pipe nobody writes) holds a slot only so long,
+// and a request that finds them all taken gives up with a 503 instead of waiting for ever.
+TEST_F(VoiceoverRoutes, StuckMediaRunsBlockNothingForEver) {
+    const std::string markers = dir / "markers.jsonl";
+    write_file(markers, "{\"action\":\"recording_start\",\"epoch\":1000}\n");
+    const std::string fifo = dir / "stuck.webm";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto limited = [&](const std::string& wait_ms, const std::string& run_ms) {
+        FixtureSettings settings;
+        settings.program = REELCUT_VOICEOVER_FIXTURE;
+        settings.leading_args = {"--media-limits", wait_ms, run_ms,      "voiceover",
+                                 "--input",        input,   "--markers", markers};
+        auto server =
+            std::make_unique<WebappFixture>(std::vector<std::string>{"--no-open"}, settings);
+        EXPECT_TRUE(server->ready()) << server->err();
+        EXPECT_EQ(server->request("POST", "/select-take", json{{"path", fifo}}.dump()).status, 200);
+        return server;
+    };
+
+    // Every slot taken for long: the probe gives up after its wait, and a shutdown ends the runs
+    // and answers their clients.
+    auto busy = limited("1000", "600000");
+    std::vector<HttpReply> stuck(4);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < stuck.size(); ++i) {
+        threads.emplace_back([&, i] { stuck[i] = busy->request("GET", "/waveform"); });
+    }
+    ASSERT_TRUE(
+        testing::eventually([&] { return testing::processes_naming(fifo).size() == stuck.size(); },
+                            std::chrono::seconds(30)));
+    const HttpReply timeline = busy->request("GET", "/timeline");
+    EXPECT_EQ(timeline.status, 503);
+    EXPECT_EQ(body_of(timeline)["error"], "media tools busy: all 4 runs stayed taken; try again");
+    const HttpReply picture = busy->request("GET", "/waveform-preview");
+    EXPECT_EQ(picture.status, 503);
+    EXPECT_EQ(picture.body, "media tools busy: all 4 runs stayed taken; try again");
+    EXPECT_EQ(busy->request("GET", "/shutdown").status, 200);
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (const HttpReply& reply : stuck) {
+        EXPECT_EQ(reply.status, 500) << reply.error;
+        EXPECT_TRUE(reply.body.starts_with("ffmpeg showwavespic failed: ")) << reply.body;
+    }
+    EXPECT_TRUE(busy->wait_exit(std::chrono::seconds(30)).has_value());
+    EXPECT_EQ(testing::processes_naming(fifo), std::vector<std::string>{});
+
+    // A run past its time limit is stopped.
+    auto bounded = limited("600000", "2000");
+    const HttpReply stopped = bounded->request("GET", "/waveform");
+    EXPECT_EQ(stopped.status, 500);
+    EXPECT_EQ(stopped.body, "ffmpeg showwavespic failed: ffmpeg ran past its time limit of 2 s "
+                            "and was stopped");
+    EXPECT_EQ(testing::processes_naming(fifo), std::vector<std::string>{});
+}
+
+// Shutting down while requests run: the server waits for them before it exits, so nothing they
+// use is destroyed under them (the sanitizer builds report it if it is).
+TEST_F(VoiceoverRoutes, ShutdownWhileRequestsRunExitsCleanly) {
+    const std::string markers = dir / "markers.jsonl";
+    write_file(markers, "{\"action\":\"recording_start\",\"epoch\":1000}\n");
+    auto server = start({"--markers", markers});
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            for (int n = 0; n < 40; ++n) {
+                if (server->request("GET", "/timeline").status == 0) {
+                    return; // the server has gone
+                }
+                ++answered;
+            }
+        });
+    }
+    ASSERT_TRUE(testing::eventually([&] { return answered >= 8; }, std::chrono::seconds(60)));
+    EXPECT_EQ(server->request("GET", "/shutdown").status, 200);
+    for (auto& c : clients) {
+        c.join();
+    }
+    const auto status = server->wait_exit(std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->code, 1); // no take was finalized
+    EXPECT_EQ(server->err().find("Sanitizer"), std::string::npos) << server->err();
+    EXPECT_EQ(server->err().find("runtime error"), std::string::npos) << server->err();
+    EXPECT_EQ(testing::processes_naming(input), std::vector<std::string>{});
 }
 
 } // namespace

@@ -181,10 +181,21 @@ TEST(VoiceoverTimeline, ArithmeticAndItems) {
          10,
          {{"speedupSegmentCount", 2}},
          {"speedup", "speedup", "normal"}},
+        // The markers file allows speed 0; dividing by it would put infinities in the reply.
+        {"a segment at speed 0 plays at speed 1",
+         {segment(2, 6, 0)},
+         10,
+         {{"inputDuration", 10.0},
+          {"outputDuration", 10.0},
+          {"savedSeconds", 0.0},
+          {"reductionPct", 0.0},
+          {"speedupSegmentCount", 1}},
+         {"normal", "speedup", "normal"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const json body = json::parse(timeline_json(c.segments, c.probed));
+        const json body = json::parse(timeline_json(c.segments, c.probed), nullptr, false);
+        ASSERT_TRUE(body.is_object()) << timeline_json(c.segments, c.probed);
         EXPECT_EQ(body["ok"], true);
         EXPECT_EQ(body["available"], true);
         for (const auto& [key, value] : c.expected.items()) {

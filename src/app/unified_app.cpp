@@ -5,6 +5,7 @@
 #include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
 #include "text_format.hpp"
+#include "voiceover/routes.hpp"
 
 #include <fmt/format.h>
 
@@ -58,6 +59,8 @@ Status run_app(const AppOptions& options) {
     }
     VoiceoverMedia media =
         narration_media(current_narration_video(**storyboard), system_temp_dir());
+    remove_abandoned_joins(path);
+    remove_abandoned_scratch(take_names(media.output).dir);
     // Nothing checks that the input exists: the app starts before any final video is made.
     VoiceoverOptions voiceover_options{std::move(media.input), std::move(media.output),
                                        options.port,           options.tab_name,
@@ -76,8 +79,7 @@ Status run_app(const AppOptions& options) {
     config.port = options.port;
     config.no_open = options.no_open;
     Status served = serve(std::move(config), app);
-    // Request threads are not waited for; a poster they are still making would be left half
-    // written when the process ends.
+    // A poster render whose request outlived the server's wait is not left half written.
     app->storyboard->posters.finish(kPosterShutdownWait);
     return served;
 }

@@ -5,7 +5,6 @@
 #include "text_format.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -23,9 +22,7 @@ std::string temp_file_path(std::string_view name) {
 }
 
 std::string unique_temp_path(std::string_view prefix, std::string_view suffix) {
-    static std::atomic<unsigned long> counter{0};
-    const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
-    return temp_file_path(fmt::format("{}{}-{}{}", prefix, ::getpid(), n, suffix));
+    return temp_file_path(fmt::format("{}{}{}", prefix, scratch_tag(), suffix));
 }
 
 RemoveOnExit::~RemoveOnExit() {
@@ -49,11 +46,12 @@ Status refuse_overwriting_input(const std::vector<std::string>& inputs, const st
 }
 
 const std::vector<std::string>& vp9_encoder_args() {
-    static const std::vector<std::string> args = {
+    // Never destroyed: a request thread may still be encoding while the process exits.
+    static const auto* args = new std::vector<std::string>{
         "-c:v",      "libvpx-vp9", "-b:v",    "2M", "-deadline",   "realtime",
         "-cpu-used", "8",          "-row-mt", "1",  "-r",          std::to_string(kEncodeFrameRate),
         "-fps_mode", "cfr",        "-g",      "60", "-keyint_min", "60"};
-    return args;
+    return *args;
 }
 
 namespace {

@@ -16,8 +16,9 @@ std::string system_temp_dir();
 // `name` in the system temporary directory.
 std::string temp_file_path(std::string_view name);
 
-// "<temp dir>/<prefix><pid>-<n><suffix>", n counting calls in this process: two overlapping
-// operations, in this process or another, never share a temporary file.
+// "<temp dir>/<prefix><tag><suffix>" with a scratch tag (file_io.hpp): two overlapping
+// operations, in this process, another or a later one, never share a temporary file, and one
+// left by a killed run is recognised as abandoned. `prefix` begins with "tevo-reelcut-".
 std::string unique_temp_path(std::string_view prefix, std::string_view suffix);
 
 // Removes the file when the scope ends, on every path; a failed removal is ignored.

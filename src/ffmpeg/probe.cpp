@@ -59,18 +59,13 @@ std::string last_line(std::string_view err) {
     return std::string(line);
 }
 
-const std::vector<std::string> kFormatDuration = {"-show_entries", "format=duration"};
-
-std::string probe_temp_path() {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
-    return temp_file_path(fmt::format("tevo-reelcut-probe-{}.webm", ns < 0 ? 0 : ns));
-}
-
-Result<std::string> run_ffprobe(const std::vector<std::string>& args) {
-    auto run = run_captured("ffprobe", args);
+Result<std::string> run_ffprobe(const std::vector<std::string>& args, const SpawnOptions& options) {
+    auto run = run_captured("ffprobe", args, options);
     if (!run) {
         return fail(fmt::format("ffprobe spawn failed: {}", run.error()));
+    }
+    if (run->status.timed_out) {
+        return fail(overrun_message("ffprobe", *options.time_limit));
     }
     if (!run->status.success()) {
         return fail(fmt::format("ffprobe failed: {}", lossy_utf8(run->err)));
@@ -80,23 +75,24 @@ Result<std::string> run_ffprobe(const std::vector<std::string>& args) {
 
 } // namespace
 
-Result<std::string> ffprobe_query(const std::string& path, const std::vector<std::string>& extra) {
+Result<std::string> ffprobe_query(const std::string& path, const std::vector<std::string>& extra,
+                                  const SpawnOptions& options) {
     std::vector<std::string> args = {"-v", "error"};
     args.insert(args.end(), extra.begin(), extra.end());
     args.insert(args.end(), {"-of", "default=noprint_wrappers=1:nokey=1", path});
-    return run_ffprobe(args);
+    return run_ffprobe(args, options);
 }
 
-Result<double> probe_duration(const std::string& path) {
-    auto format = ffprobe_query(path, kFormatDuration);
+Result<double> probe_duration(const std::string& path, const SpawnOptions& options) {
+    auto format = ffprobe_query(path, {"-show_entries", "format=duration"}, options);
     if (!format) {
         return fail(format.error());
     }
     if (auto seconds = positive_seconds(*format)) {
         return *seconds;
     }
-    auto stream =
-        ffprobe_query(path, {"-select_streams", "v:0", "-show_entries", "stream=duration"});
+    auto stream = ffprobe_query(
+        path, {"-select_streams", "v:0", "-show_entries", "stream=duration"}, options);
     if (!stream) {
         return fail(stream.error());
     }
@@ -106,8 +102,8 @@ Result<double> probe_duration(const std::string& path) {
 
     // A container written without a duration (a live recording, a stream) gets one from a
     // stream copy into a fresh WebM file.
-    const RemoveOnExit copy(probe_temp_path());
-    auto remux = run_captured("ffmpeg", {"-y", "-i", path, "-c", "copy", copy.path()});
+    const RemoveOnExit copy(unique_temp_path("tevo-reelcut-probe-", ".webm"));
+    auto remux = run_captured("ffmpeg", {"-y", "-i", path, "-c", "copy", copy.path()}, options);
     if (!remux) {
         return fail(fmt::format("ffmpeg remux spawn failed: {}", remux.error()));
     }
@@ -116,7 +112,7 @@ Result<double> probe_duration(const std::string& path) {
                                 "stream='{}') and remux fallback also failed: {}",
                                 *format, *stream, last_line(remux->err)));
     }
-    auto remuxed = ffprobe_query(copy.path(), kFormatDuration);
+    auto remuxed = ffprobe_query(copy.path(), {"-show_entries", "format=duration"}, options);
     if (!remuxed) {
         return fail(remuxed.error());
     }
@@ -130,7 +126,8 @@ Result<double> probe_duration(const std::string& path) {
 
 Result<FrameSize> probe_dimensions(const std::string& path) {
     auto text = run_ffprobe({"-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "stream=width,height", "-of", "csv=p=0:s=x", path});
+                             "stream=width,height", "-of", "csv=p=0:s=x", path},
+                            {});
     if (!text) {
         return fail(text.error());
     }

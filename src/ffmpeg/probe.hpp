@@ -2,6 +2,7 @@
 #pragma once
 
 #include "result.hpp"
+#include "subprocess.hpp"
 
 #include <cstdint>
 #include <string>
@@ -22,11 +23,13 @@ struct ToolVersions {
 
 // ffprobe -v error <extra...> -of default=noprint_wrappers=1:nokey=1 <path>: its standard output,
 // trimmed.
-Result<std::string> ffprobe_query(const std::string& path, const std::vector<std::string>& extra);
+Result<std::string> ffprobe_query(const std::string& path, const std::vector<std::string>& extra,
+                                  const SpawnOptions& options = {});
 
 // The container's duration, else the first video stream's, else that of a stream copy into a
-// fresh WebM file (which then carries one). Seconds.
-Result<double> probe_duration(const std::string& path);
+// fresh WebM file (which then carries one). Seconds. `options` apply to every tool run (a time
+// limit, say).
+Result<double> probe_duration(const std::string& path, const SpawnOptions& options = {});
 
 // The first video stream's width and height.
 Result<FrameSize> probe_dimensions(const std::string& path);

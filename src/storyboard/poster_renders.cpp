@@ -5,11 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
-#include <dirent.h>
 #include <fmt/format.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,42 +15,11 @@ namespace {
 
 constexpr std::string_view kSpawnFailure = "ffmpeg spawn failed: ";
 
-// Partial files of this poster that a server which has since ended left behind (killed while
-// ffmpeg ran); those of servers still running are theirs to finish.
-void remove_abandoned_partials(const std::string& poster) {
-    const PathParts parts = split_path(poster);
-    const auto name = parts.file_name();
-    if (!name || !name->ends_with(".jpg")) {
-        return;
-    }
-    const std::string prefix = std::string(name->substr(0, name->size() - 4)) + ".partial-";
-    const std::string dir(parts.parent);
-    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (listing == nullptr) {
-        return;
-    }
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string_view file = entry->d_name;
-        if (!file.starts_with(prefix) || !file.ends_with(".jpg")) {
-            continue;
-        }
-        const std::string_view rest = file.substr(prefix.size());
-        pid_t pid = 0;
-        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-        if (error != std::errc() || end == rest.data() || *end != '-' || pid <= 0 ||
-            pid == ::getpid()) {
-            continue;
-        }
-        if (::kill(pid, 0) != 0 && errno == ESRCH) {
-            ::unlink(join_path(dir, file).c_str());
-        }
-    }
-    ::closedir(listing);
-}
-
 Status make_poster_in_place(const std::string& video, const std::string& partial,
                             const std::string& poster) {
-    remove_abandoned_partials(poster);
+    // What a server killed while making a poster here left behind; those of servers still
+    // running are theirs to finish.
+    remove_abandoned_scratch(std::string(split_path(poster).parent));
     return rename_into_place(partial, poster, make_poster(video, partial));
 }
 

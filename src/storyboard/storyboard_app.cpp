@@ -1,6 +1,7 @@
 #include "storyboard/storyboard_app.hpp"
 
 #include "assets.hpp"
+#include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
 #include "storyboard/routes.hpp"
 
@@ -103,6 +104,11 @@ Result<std::shared_ptr<StoryboardApp>> share_manifest(const std::string& path, M
     return std::make_shared<StoryboardApp>(path, manifest, version);
 }
 
+void remove_abandoned_joins(const std::string& manifest_path) {
+    remove_abandoned_scratch(parent_directory(manifest_path));
+    remove_abandoned_scratch(system_temp_dir());
+}
+
 Status run_storyboard(const StoryboardOptions& options) {
     const std::string& path = options.manifest_path;
     if (!path_exists(path)) {
@@ -114,6 +120,7 @@ Status run_storyboard(const StoryboardOptions& options) {
         return fail(loaded.error());
     }
     std::string title = loaded->title.empty() ? "Storyboard" : loaded->title;
+    remove_abandoned_joins(path);
     auto app = share_manifest(path, std::move(*loaded), options.watch, watch_storyboard_manifest);
     if (!app) {
         return fail(app.error());
@@ -127,8 +134,7 @@ Status run_storyboard(const StoryboardOptions& options) {
     config.port = options.port;
     config.no_open = options.no_open;
     Status served = serve(std::move(config), *app);
-    // Request threads are not waited for; a poster they are still making would be left half
-    // written when the process ends.
+    // A poster render whose request outlived the server's wait is not left half written.
     (*app)->posters.finish(kPosterShutdownWait);
     return served;
 }

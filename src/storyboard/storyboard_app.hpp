@@ -104,4 +104,8 @@ void watch_storyboard_manifest(ManifestWatcher watcher);
 Result<std::shared_ptr<StoryboardApp>> share_manifest(const std::string& path, Manifest loaded,
                                                       bool watch, void (*body)(ManifestWatcher));
 
+// Removes what a server over this manifest left when it was killed while writing: partial joins
+// beside the manifest, concat lists and probe copies in the temporary directory.
+void remove_abandoned_joins(const std::string& manifest_path);
+
 } // namespace reelcut

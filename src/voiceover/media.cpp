@@ -29,10 +29,12 @@ std::string normal_item(double start, double end) {
 } // namespace
 
 std::string timeline_json(const std::vector<Segment>& segments, double probed_duration) {
+    // Speed 0 would divide by zero and fill the reply with infinities no client can parse.
+    const auto speed_of = [](const Segment& s) { return s.speed == 0 ? 1u : s.speed; };
     double input_duration = probed_duration;
     for (const Segment& s : segments) {
         const double d = s.end - s.start;
-        input_duration += d - d / static_cast<double>(s.speed);
+        input_duration += d - d / static_cast<double>(speed_of(s));
     }
     std::string items;
     const auto add = [&](const std::string& item) { items += (items.empty() ? "" : ",") + item; };
@@ -44,10 +46,10 @@ std::string timeline_json(const std::vector<Segment>& segments, double probed_du
             add(normal_item(cursor, s.start));
         }
         const double d = s.end - s.start;
-        const double c = d / static_cast<double>(s.speed);
+        const double c = d / static_cast<double>(speed_of(s));
         add(fmt::format(
             R"({{"kind":"speedup","start":{:.3f},"end":{:.3f},"duration":{:.3f},"speed":{},"label":"{}","compressedDuration":{:.3f}}})",
-            s.start, s.end, d, s.speed, escape_json_text(s.label), c));
+            s.start, s.end, d, speed_of(s), escape_json_text(s.label), c));
         sum_d += d;
         sum_c += c;
         cursor = s.end; // also backwards, for overlapping segments
@@ -91,11 +93,11 @@ RouteOutcome timeline(VoiceoverApp& app, http::Request& request) {
     if (!parsed) {
         return send_failure(request, 500, "could not parse markers: " + parsed.error());
     }
-    const auto slot = MediaSlot::acquire(app, request);
-    if (!slot) {
-        return client_left();
+    auto slot = MediaSlot::acquire(app, request);
+    if (const NoSlot* none = std::get_if<NoSlot>(&slot)) {
+        return refuse_media(request, *none, true);
     }
-    auto duration = probe_duration(app.media().input);
+    auto duration = probe_duration(app.media().input, media_run_options(app));
     if (!duration) {
         return send_failure(request, 500, "could not probe input duration: " + duration.error());
     }
@@ -111,16 +113,24 @@ RouteOutcome waveform(VoiceoverApp& app, http::Request& request, bool raw) {
     if (!path_exists(source)) {
         return send_text(request, 404, "audio file not found");
     }
-    const auto slot = MediaSlot::acquire(app, request);
-    if (!slot) {
-        return client_left();
+    auto slot = MediaSlot::acquire(app, request);
+    if (const NoSlot* none = std::get_if<NoSlot>(&slot)) {
+        return refuse_media(request, *none, false);
     }
     const RemoveOnExit image(unique_temp_path(
         raw ? "tevo-reelcut-waveform-raw-" : "tevo-reelcut-waveform-preview-", ".png"));
-    auto ran = run_captured("ffmpeg", {"-y", "-i", source, "-filter_complex", kWaveformFilter,
-                                       "-frames:v", "1", image.path()});
+    const SpawnOptions options = media_run_options(app);
+    auto ran = run_captured(
+        "ffmpeg",
+        {"-y", "-i", source, "-filter_complex", kWaveformFilter, "-frames:v", "1", image.path()},
+        options);
     if (!ran) {
         return send_text(request, 500, "ffmpeg spawn failed: " + ran.error());
+    }
+    if (ran->status.timed_out) {
+        return send_text(request, 500,
+                         "ffmpeg showwavespic failed: " +
+                             overrun_message("ffmpeg", *options.time_limit));
     }
     if (!ran->status.success()) {
         return send_text(request, 500, "ffmpeg showwavespic failed: " + lossy_utf8(ran->err));

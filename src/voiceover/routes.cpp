@@ -115,14 +115,24 @@ RouteOutcome send_failure(http::Request& request, std::uint16_t status, std::str
                      fmt::format("{{\"ok\":false,\"error\":\"{}\"}}", escape_json_text(text)));
 }
 
-std::optional<MediaSlot> MediaSlot::acquire(VoiceoverApp& app, const http::Request& request) {
+std::variant<MediaSlot, NoSlot> MediaSlot::acquire(VoiceoverApp& app,
+                                                   const http::Request& request) {
     MediaRuns& runs = app.media_runs;
+    const auto deadline = std::chrono::steady_clock::now() + app.media_limits.slot_wait;
     std::unique_lock guard(runs.lock);
     while (runs.running >= kMediaRunLimit) {
         if (request.client_gone()) {
-            return std::nullopt;
+            return NoSlot::client_left;
         }
-        runs.freed.wait_for(guard, kSlotPoll);
+        if (children_stopped()) {
+            return NoSlot::stopping;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return NoSlot::busy;
+        }
+        runs.freed.wait_for(
+            guard, std::min<std::chrono::steady_clock::duration>(kSlotPoll, deadline - now));
     }
     ++runs.running;
     return MediaSlot(&runs);
@@ -138,8 +148,21 @@ MediaSlot::~MediaSlot() {
     }
 }
 
-RouteOutcome client_left() {
-    return Handled{fail("client went away while waiting for a media run")};
+RouteOutcome refuse_media(http::Request& request, NoSlot why, bool json) {
+    if (why == NoSlot::client_left) {
+        return Handled{fail("client went away while waiting for a media run")};
+    }
+    const std::string reason =
+        why == NoSlot::stopping
+            ? "server shutting down"
+            : fmt::format("media tools busy: all {} runs stayed taken; try again", kMediaRunLimit);
+    return json ? send_failure(request, 503, reason) : send_text(request, 503, reason);
+}
+
+SpawnOptions media_run_options(const VoiceoverApp& app) {
+    SpawnOptions options;
+    options.time_limit = app.media_limits.run_time;
+    return options;
 }
 
 VoiceoverState snapshot(const VoiceoverApp& app) {

@@ -14,6 +14,7 @@
 
 #include "markers.hpp"
 #include "result.hpp"
+#include "subprocess.hpp"
 #include "webapp/server.hpp"
 
 #include <cstdint>
@@ -29,9 +30,12 @@ class VoiceoverApp;
 RouteOutcome handle_voiceover_request(VoiceoverApp& app, http::Request request,
                                       const std::string& method, const std::string& path);
 
-// ffmpeg -y -i VIDEO -i AUDIO -c:v copy -c:a libopus -shortest OUTPUT. Fails with "ffmpeg spawn
-// failed: ..." or "ffmpeg mux failed:\n" and the last 20 lines of ffmpeg's error output.
-Status mux_narration(const std::string& video, const std::string& audio, const std::string& output);
+// ffmpeg -y -i VIDEO -i AUDIO -map 0:v:0 -map 1:a:0 -c:v copy -c:a libopus -shortest OUTPUT: the
+// video's picture with the narration as its only sound, whatever audio the video had. Fails with
+// "ffmpeg spawn failed: ..." or "ffmpeg mux failed:\n" and the last 20 lines of ffmpeg's error
+// output (or the time limit it ran past).
+Status mux_narration(const std::string& video, const std::string& audio, const std::string& output,
+                     const SpawnOptions& options = {});
 
 // Where the takes of an output path live and how they are named.
 struct TakeNames {
@@ -41,7 +45,9 @@ struct TakeNames {
 
     std::string raw_take(std::uint32_t take) const;        // DIR/STEM-take-N.EXT
     std::string normalized_take(std::uint32_t take) const; // DIR/STEM-take-N-norm.EXT
-    std::string preview(std::uint64_t unix_seconds) const; // DIR/STEM-norm-SECONDS.EXT
+    // DIR/STEM-norm-SECONDS.EXT; the n-th preview of one second (n > 1):
+    // DIR/STEM-norm-SECONDS-N.EXT
+    std::string preview(std::uint64_t unix_seconds, unsigned n = 1) const;
 };
 TakeNames take_names(std::string_view output);
 
@@ -57,7 +63,8 @@ std::string takes_json(const std::string& input, const TakeNames& names,
 // Whether two paths have the same components (doubled slashes and inner "." ignored).
 bool same_components(std::string_view a, std::string_view b);
 
-// The body of a GET "/timeline" that found its segments and duration.
+// The body of a GET "/timeline" that found its segments and duration. A segment of speed 0 (which
+// the markers file allows, and which speeds nothing up) counts as played at speed 1.
 std::string timeline_json(const std::vector<Segment>& segments, double probed_duration);
 
 } // namespace reelcut

@@ -2,12 +2,14 @@
 // handlers themselves, which routes.cpp dispatches to.
 #pragma once
 
+#include "subprocess.hpp"
 #include "voiceover/routes.hpp"
 #include "voiceover/voiceover_app.hpp"
 
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 namespace reelcut::voiceover {
 
@@ -17,11 +19,18 @@ RouteOutcome send_text(http::Request& request, std::uint16_t status, std::string
 // {"ok":false,"error":"TEXT"} with TEXT escaped.
 RouteOutcome send_failure(http::Request& request, std::uint16_t status, std::string_view text);
 
+// Why a request got no media run slot.
+enum class NoSlot {
+    client_left, // nobody to answer
+    busy,        // every slot stayed taken for the whole wait
+    stopping,    // the server is shutting down
+};
+
 // One of the server's media run slots, held for the life of the value.
 class MediaSlot {
   public:
-    // Waits for a free slot; nothing when the client went away meanwhile.
-    static std::optional<MediaSlot> acquire(VoiceoverApp& app, const http::Request& request);
+    // Waits for a free slot, at most the server's slot wait.
+    static std::variant<MediaSlot, NoSlot> acquire(VoiceoverApp& app, const http::Request& request);
     MediaSlot(MediaSlot&& other) noexcept : runs_(std::exchange(other.runs_, nullptr)) {}
     MediaSlot(const MediaSlot&) = delete;
     MediaSlot& operator=(const MediaSlot&) = delete;
@@ -33,8 +42,12 @@ class MediaSlot {
     MediaRuns* runs_;
 };
 
-// The outcome of a route whose client left before a slot was free.
-RouteOutcome client_left();
+// The outcome of a route that got no slot: no reply when its client left, else 503 with the
+// reason, as JSON ({"ok":false,"error":...}) or as text.
+RouteOutcome refuse_media(http::Request& request, NoSlot why, bool json);
+
+// What every media run of the session is started with: its time limit.
+SpawnOptions media_run_options(const VoiceoverApp& app);
 
 // A copy of the session taken under its lock.
 VoiceoverState snapshot(const VoiceoverApp& app);

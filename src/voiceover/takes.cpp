@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <functional>
 #include <limits>
 #include <map>
 #include <sys/stat.h>
@@ -109,11 +110,17 @@ struct LoudnormFailure {
     std::string message; // spawn error, or ffmpeg's error output
 };
 std::optional<LoudnormFailure> run_loudnorm(const std::string& source,
-                                            const std::string& destination) {
-    auto ran = run_captured("ffmpeg", {"-y", "-i", source, "-af", kLoudnormFilter, "-c:v", "copy",
-                                       "-c:a", "libopus", "-b:a", "128k", destination});
+                                            const std::string& destination,
+                                            const SpawnOptions& options) {
+    auto ran = run_captured("ffmpeg",
+                            {"-y", "-i", source, "-af", kLoudnormFilter, "-c:v", "copy", "-c:a",
+                             "libopus", "-b:a", "128k", destination},
+                            options);
     if (!ran) {
         return LoudnormFailure{false, ran.error()};
+    }
+    if (ran->status.timed_out) {
+        return LoudnormFailure{true, overrun_message("ffmpeg", *options.time_limit)};
     }
     if (!ran->status.success()) {
         return LoudnormFailure{true, std::move(ran->err)};
@@ -121,45 +128,53 @@ std::optional<LoudnormFailure> run_loudnorm(const std::string& source,
     return std::nullopt;
 }
 
-// Holds a take number for a finalize until its files are complete on disk.
+// Holds a take number for a finalize until its files are in place on disk.
 class TakeReservation {
   public:
-    TakeReservation(TakeReservations& all, std::uint32_t take) : all_(all), take_(take) {}
-    ~TakeReservation() {
-        std::lock_guard guard(all_.lock);
-        all_.numbers.erase(take_);
-    }
+    explicit TakeReservation(TakeReservations& all) : all_(all) {}
+    ~TakeReservation() { release(); }
     TakeReservation(const TakeReservation&) = delete;
     TakeReservation& operator=(const TakeReservation&) = delete;
 
+    // Moves to a number above every take on disk and every take another finalize is writing;
+    // none when the numbers are used up.
+    std::optional<std::uint32_t> next(const TakeNames& names) {
+        const std::uint32_t on_disk = highest_take_on_disk(names).value_or(0);
+        std::lock_guard guard(all_.lock);
+        if (take_) {
+            all_.numbers.erase(*take_);
+            take_.reset();
+        }
+        const std::uint32_t reserved = all_.numbers.empty() ? 0 : *all_.numbers.rbegin();
+        const std::uint32_t highest = std::max(on_disk, reserved);
+        if (highest == std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
+        }
+        take_ = highest + 1;
+        all_.numbers.insert(*take_);
+        return take_;
+    }
+
   private:
+    void release() {
+        std::lock_guard guard(all_.lock);
+        if (take_) {
+            all_.numbers.erase(*take_);
+        }
+    }
     TakeReservations& all_;
-    std::uint32_t take_;
+    std::optional<std::uint32_t> take_;
 };
 
-// Above every take on disk and every take another finalize is writing; none when the numbers are
-// used up.
-std::optional<std::uint32_t> reserve_take(TakeReservations& all, const TakeNames& names) {
-    const std::uint32_t on_disk = highest_take_on_disk(names).value_or(0);
-    std::lock_guard guard(all.lock);
-    const std::uint32_t reserved = all.numbers.empty() ? 0 : *all.numbers.rbegin();
-    const std::uint32_t highest = std::max(on_disk, reserved);
-    if (highest == std::numeric_limits<std::uint32_t>::max()) {
-        return std::nullopt;
-    }
-    all.numbers.insert(highest + 1);
-    return highest + 1;
-}
+// How many names a finished file tries before its writer gives up, when other writers keep taking
+// them first.
+constexpr unsigned kPlacementTries = 1000;
 
-// Copies `source` over `output` through a temporary file beside it, renamed into place, so the
-// previous output stays whole until the copy is complete. The copy takes the source's
-// permission bits.
-Status copy_into_place(const std::string& source, const std::string& output) {
-    static std::atomic<unsigned> counter{0};
-    const PathParts parts = split_path(output);
-    const std::string temp = join_path(
-        parts.parent, fmt::format(".{}.saving-{}-{}", parts.file_name().value_or("output"),
-                                  ::getpid(), counter.fetch_add(1)));
+// Copies `source` over `target` through a partial file beside it, renamed into place, so the
+// previous file stays whole until the copy is complete. The copy takes the source's permission
+// bits.
+Status copy_into_place(const std::string& source, const std::string& target) {
+    const std::string partial = partial_path_beside(target);
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         return fail(os_error_text(errno));
@@ -170,7 +185,7 @@ Status copy_into_place(const std::string& source, const std::string& output) {
         ::close(in);
         return fail(os_error_text(err));
     }
-    const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
         const int err = errno;
         ::close(in);
@@ -207,14 +222,25 @@ Status copy_into_place(const std::string& source, const std::string& output) {
     if (::close(out) != 0 && err == 0) {
         err = errno;
     }
-    if (err == 0 && ::rename(temp.c_str(), output.c_str()) != 0) {
+    if (err == 0 && ::rename(partial.c_str(), target.c_str()) != 0) {
         err = errno;
     }
     if (err != 0) {
-        ::unlink(temp.c_str());
+        ::unlink(partial.c_str());
         return fail(os_error_text(err));
     }
     return {};
+}
+
+// Runs `write` into a partial file beside `target`; the partial is removed unless it succeeded.
+Result<std::string> write_partial(const std::string& target,
+                                  const std::function<Status(const std::string&)>& write) {
+    std::string partial = partial_path_beside(target);
+    if (Status written = write(partial); !written) {
+        ::unlink(partial.c_str());
+        return fail(written.error());
+    }
+    return partial;
 }
 
 } // namespace
@@ -227,7 +253,10 @@ std::string TakeNames::normalized_take(std::uint32_t take) const {
     return join_path(dir, fmt::format("{}-take-{}-norm.{}", stem, take, ext));
 }
 
-std::string TakeNames::preview(std::uint64_t seconds) const {
+std::string TakeNames::preview(std::uint64_t seconds, unsigned n) const {
+    if (n > 1) {
+        return join_path(dir, fmt::format("{}-norm-{}-{}.{}", stem, seconds, n, ext));
+    }
     return join_path(dir, fmt::format("{}-norm-{}.{}", stem, seconds, ext));
 }
 
@@ -279,7 +308,8 @@ std::string takes_json(const std::string& input, const TakeNames& names,
     const std::string legacy_prefix = names.stem + "-norm-";
     for (const std::string& name : utf8_names_in(names.dir)) {
         const auto ext = file_extension(name);
-        if (!ext || *ext != "webm" || !name.starts_with(names.stem)) {
+        // A file still being written (or left by a killed run) is no version of anything.
+        if (!ext || *ext != "webm" || !name.starts_with(names.stem) || is_scratch_name(name)) {
             continue;
         }
         const std::string path = join_path(names.dir, name);
@@ -350,12 +380,17 @@ std::string takes_json(const std::string& input, const TakeNames& names,
     return body + "]}";
 }
 
-Status mux_narration(const std::string& video, const std::string& audio,
-                     const std::string& output) {
-    auto ran = run_captured("ffmpeg", {"-y", "-i", video, "-i", audio, "-c:v", "copy", "-c:a",
-                                       "libopus", "-shortest", output});
+Status mux_narration(const std::string& video, const std::string& audio, const std::string& output,
+                     const SpawnOptions& options) {
+    auto ran = run_captured("ffmpeg",
+                            {"-y", "-i", video, "-i", audio, "-map", "0:v:0", "-map", "1:a:0",
+                             "-c:v", "copy", "-c:a", "libopus", "-shortest", output},
+                            options);
     if (!ran) {
         return fail(fmt::format("ffmpeg spawn failed: {}", ran.error()));
+    }
+    if (ran->status.timed_out) {
+        return fail("ffmpeg mux failed:\n" + overrun_message("ffmpeg", *options.time_limit));
     }
     if (!ran->status.success()) {
         return fail("ffmpeg mux failed:\n" + last_error_lines(ran->err, kMuxErrorLines, "\n"));
@@ -370,44 +405,78 @@ RouteOutcome finalize(VoiceoverApp& app, http::Request& request) {
     if (!audio || !path_exists(*audio)) {
         return send_failure(request, 400, "no audio recorded yet, click Record first");
     }
-    const auto slot = MediaSlot::acquire(app, request);
-    if (!slot) {
-        return client_left();
+    auto slot = MediaSlot::acquire(app, request);
+    if (const NoSlot* none = std::get_if<NoSlot>(&slot)) {
+        return refuse_media(request, *none, true);
     }
+    const auto failed = [&](std::string_view message) {
+        {
+            std::lock_guard guard(app.state_lock);
+            app.state.phase = "error";
+        }
+        return send_failure(request, 500, message);
+    };
     {
         std::lock_guard guard(app.state_lock);
         app.state.phase = "finalizing";
     }
     const VoiceoverMedia media = app.media();
     const TakeNames names = take_names(media.output);
-    const auto take = reserve_take(app.reservations, names);
+    TakeReservation reservation(app.reservations);
+    auto take = reservation.next(names);
     if (!take) {
-        {
-            std::lock_guard guard(app.state_lock);
-            app.state.phase = "error";
-        }
-        return send_failure(request, 500, fmt::format("no take number left in {}", names.dir));
+        return failed(fmt::format("no take number left in {}", names.dir));
     }
-    TakeReservation reservation(app.reservations, *take);
-    const std::string raw = names.raw_take(*take);
-    const std::string normalized = names.normalized_take(*take);
+    const SpawnOptions options = media_run_options(app);
 
+    // Each file is written under a partial name and renamed into place only when its run
+    // succeeded: a run that fails or is cut short (a signal, a full disk) leaves no take.
     console_line(fmt::format("muxing take {}: {} + {} -> {}", *take, lossy_utf8(media.input),
-                             lossy_utf8(*audio), lossy_utf8(raw)));
-    if (Status muxed = mux_narration(media.input, *audio, raw); !muxed) {
-        {
-            std::lock_guard guard(app.state_lock);
-            app.state.phase = "error";
-        }
-        return send_failure(request, 500, muxed.error());
+                             lossy_utf8(*audio), lossy_utf8(names.raw_take(*take))));
+    auto muxed = write_partial(names.raw_take(*take), [&](const std::string& partial) {
+        return mux_narration(media.input, *audio, partial, options);
+    });
+    if (!muxed) {
+        return failed(muxed.error());
     }
+    // Never over a take that another server wrote meanwhile: the next free number instead.
+    std::optional<std::string> placed;
+    for (unsigned tries = 0; take && !placed && tries < kPlacementTries; ++tries) {
+        const auto free = rename_if_free(*muxed, names.raw_take(*take));
+        if (!free) {
+            ::unlink(muxed->c_str());
+            return failed(free.error());
+        }
+        if (*free) {
+            placed = names.raw_take(*take);
+        } else {
+            take = reservation.next(names);
+        }
+    }
+    if (!placed) {
+        ::unlink(muxed->c_str());
+        return failed(fmt::format("no free take number left in {}", names.dir));
+    }
+    const std::string& raw = *placed;
+    const std::string normalized = names.normalized_take(*take);
     console_line("mux complete: " + lossy_utf8(raw));
-    const bool levelled = !run_loudnorm(raw, normalized);
+
+    bool levelled = false;
+    if (auto partial = write_partial(normalized, [&](const std::string& path) -> Status {
+            if (run_loudnorm(raw, path, options)) {
+                return fail("loudnorm failed");
+            }
+            return {};
+        })) {
+        const auto free = rename_if_free(*partial, normalized);
+        levelled = free && *free;
+        if (!levelled) {
+            ::unlink(partial->c_str());
+        }
+    }
     if (levelled) {
         console_line("auto-loudnorm complete: " + lossy_utf8(normalized));
     } else {
-        // A half-written file must not be listed as a take.
-        ::unlink(normalized.c_str());
         console_line(
             fmt::format("auto-loudnorm failed; falling back to raw only for take {}", *take));
     }
@@ -435,34 +504,49 @@ RouteOutcome normalize(VoiceoverApp& app, http::Request& request) {
     if (!path_exists(source)) {
         return send_failure(request, 400, "nothing to normalize; finalize a recording first");
     }
-    const auto slot = MediaSlot::acquire(app, request);
-    if (!slot) {
-        return client_left();
+    auto slot = MediaSlot::acquire(app, request);
+    if (const NoSlot* none = std::get_if<NoSlot>(&slot)) {
+        return refuse_media(request, *none, true);
     }
-    const std::string destination =
-        take_names(output).preview(static_cast<std::uint64_t>(now_epoch()));
+    const TakeNames names = take_names(output);
+    const auto second = static_cast<std::uint64_t>(now_epoch());
     console_line(fmt::format("normalizing {} -> {} (loudnorm I=-16 TP=-1.5 LRA=11)",
-                             lossy_utf8(source), lossy_utf8(destination)));
-    // A second normalize within the same second names the preview it would read.
-    if (Status distinct = refuse_overwriting_input({source}, destination); !distinct) {
-        return send_failure(request, 500, "ffmpeg loudnorm failed: " + distinct.error());
-    }
-    if (const auto failed = run_loudnorm(source, destination)) {
+                             lossy_utf8(source), lossy_utf8(names.preview(second))));
+    // Written under a name of its own, so that a failure removes only its own file.
+    const std::string partial = partial_path_beside(names.preview(second));
+    if (const auto failed = run_loudnorm(source, partial, media_run_options(app))) {
+        ::unlink(partial.c_str());
         if (!failed->spawned) {
             return send_failure(request, 500, "ffmpeg spawn failed: " + failed->message);
         }
-        ::unlink(destination.c_str());
         return send_failure(request, 500,
                             "ffmpeg loudnorm failed: " +
                                 last_error_lines(failed->message, kLoudnormErrorLines, "\\n"));
     }
+    // A preview never replaces another (one of the same second, or the source itself): the
+    // next free name of that second instead.
+    std::optional<std::string> destination;
+    for (unsigned n = 1; !destination && n <= kPlacementTries; ++n) {
+        const auto free = rename_if_free(partial, names.preview(second, n));
+        if (!free) {
+            ::unlink(partial.c_str());
+            return send_failure(request, 500, "ffmpeg loudnorm failed: " + free.error());
+        }
+        if (*free) {
+            destination = names.preview(second, n);
+        }
+    }
+    if (!destination) {
+        ::unlink(partial.c_str());
+        return send_failure(request, 500, "ffmpeg loudnorm failed: no free preview name");
+    }
     {
         std::lock_guard guard(app.state_lock);
-        app.state.preview_path = destination;
+        app.state.preview_path = *destination;
     }
     return send_json(
         request, 200,
-        fmt::format(R"({{"ok":true,"previewPath":"{}"}})", escape_json_text(destination)));
+        fmt::format(R"({{"ok":true,"previewPath":"{}"}})", escape_json_text(*destination)));
 }
 
 RouteOutcome revert_to_raw(VoiceoverApp& app, http::Request& request) {
@@ -502,7 +586,8 @@ RouteOutcome save_final(VoiceoverApp& app, http::Request& request) {
     const std::string output = app.media().output;
     // Copying the output onto itself would empty it: that selection is already saved.
     if (chosen && path_exists(*chosen) && !same_file(*chosen, output)) {
-        if (Status copied = copy_into_place(*chosen, output); !copied) {
+        // An output that is a link is written through: its target gets the take, the link stays.
+        if (Status copied = copy_into_place(*chosen, through_links(output)); !copied) {
             return send_failure(request, 500, "save failed: " + copied.error());
         }
         return send_json(request, 200,

@@ -1,6 +1,7 @@
 #include "voiceover/voiceover_app.hpp"
 
 #include "assets.hpp"
+#include "ffmpeg/media_tools.hpp"
 #include "file_io.hpp"
 #include "text_format.hpp"
 #include "voiceover/routes.hpp"
@@ -13,10 +14,17 @@ namespace {
 
 constexpr const char* kCodeServerCli = "/usr/lib/code-server/lib/vscode/bin/remote-cli/code-server";
 
+// Both never destroyed: request threads may still read them while the process exits.
 std::mutex code_server_lock;
 std::string& code_server_path() {
-    static std::string path = kCodeServerCli;
-    return path;
+    static auto* path = new std::string(kCodeServerCli);
+    return *path;
+}
+
+std::mutex media_limits_lock;
+MediaLimits& media_limits_setting() {
+    static auto* limits = new MediaLimits;
+    return *limits;
 }
 
 } // namespace
@@ -38,8 +46,8 @@ std::string VoiceoverState::playback_file(const std::string& output) const {
 }
 
 VoiceoverApp::VoiceoverApp(VoiceoverOptions args, std::shared_ptr<FinalResultSlot> final_result)
-    : args(std::move(args)),
-      final_result(std::move(final_result)), media_{this->args.input, this->args.output} {}
+    : args(std::move(args)), final_result(std::move(final_result)),
+      media_limits(default_media_limits()), media_{this->args.input, this->args.output} {}
 
 VoiceoverMedia VoiceoverApp::media() const {
     std::lock_guard guard(media_lock_);
@@ -92,6 +100,16 @@ void set_code_server_cli(std::string path) {
     code_server_path() = std::move(path);
 }
 
+MediaLimits default_media_limits() {
+    std::lock_guard guard(media_limits_lock);
+    return media_limits_setting();
+}
+
+void set_default_media_limits(MediaLimits limits) {
+    std::lock_guard guard(media_limits_lock);
+    media_limits_setting() = limits;
+}
+
 Result<std::string> run_voiceover(VoiceoverOptions args) {
     if (!path_exists(args.input)) {
         return fail(fmt::format("input video not found: {}. Hint: run `tevo-reelcut process` "
@@ -100,6 +118,11 @@ Result<std::string> run_voiceover(VoiceoverOptions args) {
     }
     const auto name = split_path(args.input).file_name();
     std::string title = name ? lossy_utf8(*name) : std::string("voiceover");
+
+    // What a run of this server killed while writing left behind: partial takes beside the
+    // output, waveform images and probe copies in the temporary directory.
+    remove_abandoned_scratch(take_names(args.output).dir);
+    remove_abandoned_scratch(system_temp_dir());
 
     auto slot = std::make_shared<FinalResultSlot>();
     ServerConfig config;

@@ -12,6 +12,7 @@
 #include "result.hpp"
 #include "webapp/server.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -74,13 +75,23 @@ struct TakeReservations {
 
 // The media tool runs (ffmpeg, ffprobe) of this server's requests going at once. Every request
 // may start one, and any process on the machine can send requests: at most kMediaRunLimit run
-// together, the others wait for a slot while their client is still there.
+// together; the others wait for a slot while their client is still there, up to a limit.
 inline constexpr unsigned kMediaRunLimit = 4;
 struct MediaRuns {
     std::mutex lock;
     std::condition_variable freed;
     unsigned running = 0;
 };
+
+// No media wait lasts for ever: a request waits `slot_wait` at most for a free run (then 503), and
+// a run that goes on past `run_time` (a take that is a pipe nobody writes, say) is stopped.
+struct MediaLimits {
+    std::chrono::milliseconds slot_wait{std::chrono::seconds(60)};
+    std::chrono::milliseconds run_time{std::chrono::minutes(15)};
+};
+// The limits new sessions take; tests shorten them.
+MediaLimits default_media_limits();
+void set_default_media_limits(MediaLimits limits);
 
 // The video narrated over and the output the takes are named after. The standalone server keeps
 // the ones it started with; the unified app points them at the manifest's final video as it
@@ -110,6 +121,7 @@ class VoiceoverApp : public WebApp {
     const std::shared_ptr<FinalResultSlot> final_result;
     TakeReservations reservations;
     MediaRuns media_runs;
+    const MediaLimits media_limits;
 
   private:
     // Held only to copy the paths; never together with the other locks.

@@ -137,7 +137,7 @@ Status console_get(http::Request request, ConsoleLog& log, const std::string& ur
             const PollEnd end = wait_for_client(lock, log.stored, deadline, request, [&] {
                 messages.clear();
                 collect(log, query.since, messages);
-                return !messages.empty();
+                return !messages.empty() || log.closing;
             });
             if (end == PollEnd::client_gone) {
                 return {}; // nobody to answer
@@ -154,6 +154,14 @@ Status console_get(http::Request request, ConsoleLog& log, const std::string& ur
     }
     out += "]}";
     return request.respond(json_response(200, std::move(out)));
+}
+
+void console_close(ConsoleLog& log) {
+    {
+        std::lock_guard lock(log.mutex);
+        log.closing = true;
+    }
+    log.stored.notify_all();
 }
 
 Status console_clear(http::Request request, ConsoleLog& log) {

@@ -35,6 +35,7 @@ struct ConsoleLog {
     std::uint64_t seq = 0;          // number of the latest stored message; a clear keeps it
     std::deque<ConsoleEntry> buffer;
     std::size_t bytes = 0; // the texts in `buffer` together
+    bool closing = false;  // the server is stopping: waiting polls answer with what there is
 };
 
 std::shared_ptr<ConsoleLog> new_console_log();
@@ -49,5 +50,7 @@ Status console_post(http::Request request, ConsoleLog& log);
 Status console_get(http::Request request, ConsoleLog& log, const std::string& url);
 // DELETE "/console": empties the buffer.
 Status console_clear(http::Request request, ConsoleLog& log);
+// Ends every wait of GET "/console" now and every later one at once.
+void console_close(ConsoleLog& log);
 
 } // namespace reelcut

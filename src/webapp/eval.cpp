@@ -133,12 +133,13 @@ Status eval_pending(http::Request request, EvalChannel& channel) {
     std::optional<EvalJob> job;
     {
         std::unique_lock lock(channel.mutex);
-        const PollEnd end = wait_for_client(lock, channel.changed, deadline, request,
-                                            [&] { return !channel.pending.empty(); });
+        const PollEnd end = wait_for_client(lock, channel.changed, deadline, request, [&] {
+            return !channel.pending.empty() || channel.closing;
+        });
         if (end == PollEnd::client_gone || (end == PollEnd::ready && request.client_gone())) {
             return {}; // nobody to answer
         }
-        if (end == PollEnd::ready) {
+        if (end == PollEnd::ready && !channel.pending.empty()) {
             job = std::move(channel.pending.front());
             channel.pending.pop_front();
             channel.held_bytes -= job->code.size();
@@ -204,13 +205,22 @@ Status eval_store_result(http::Request request, EvalChannel& channel, const std:
     return request.respond(json_response(200, R"({"ok":true})"));
 }
 
+void eval_close(EvalChannel& channel) {
+    {
+        std::lock_guard lock(channel.mutex);
+        channel.closing = true;
+    }
+    channel.changed.notify_all();
+}
+
 Status eval_take_result(http::Request request, EvalChannel& channel, const std::string& id) {
     const auto deadline = std::chrono::steady_clock::now() + eval_poll_limit();
     std::optional<std::string> value;
     {
         std::unique_lock lock(channel.mutex);
-        const PollEnd end = wait_for_client(lock, channel.changed, deadline, request,
-                                            [&] { return channel.results.count(id) > 0; });
+        const PollEnd end = wait_for_client(lock, channel.changed, deadline, request, [&] {
+            return channel.results.count(id) > 0 || channel.closing;
+        });
         if (end == PollEnd::client_gone || (end == PollEnd::ready && request.client_gone())) {
             return {}; // nobody to answer; the result stays for the next poll
         }

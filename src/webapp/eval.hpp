@@ -47,6 +47,7 @@ struct EvalChannel {
     std::set<std::string> open_ids;
     std::deque<std::string> open_order;
     std::size_t held_bytes = 0; // job codes in `pending` and texts in `results`
+    bool closing = false;       // the server is stopping: waiting polls answer 204
 };
 
 std::shared_ptr<EvalChannel> new_eval_channel();
@@ -60,6 +61,9 @@ Status eval_pending(http::Request request, EvalChannel& channel);
 Status eval_store_result(http::Request request, EvalChannel& channel, const std::string& id);
 // GET "/eval/{id}/result": takes the stored value, waiting for it up to the poll limit (then 204).
 Status eval_take_result(http::Request request, EvalChannel& channel, const std::string& id);
+
+// Ends every wait of the two long polls now and every later one at once (204).
+void eval_close(EvalChannel& channel);
 
 // How long the two long polls wait: 25 s. Tests shorten it to keep the suite fast.
 std::chrono::milliseconds eval_poll_limit();

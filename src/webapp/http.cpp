@@ -83,20 +83,27 @@ Request::~Request() {
 }
 
 namespace {
-const std::string empty_text;
-const std::vector<Header> no_headers;
+// Never destroyed: a request thread may still read them while the process exits.
+const std::string& empty_text() {
+    static const auto* text = new std::string;
+    return *text;
+}
+const std::vector<Header>& no_headers() {
+    static const auto* headers = new std::vector<Header>;
+    return *headers;
+}
 } // namespace
 
 const std::string& Request::method() const {
-    return pending_ ? pending_->method : empty_text;
+    return pending_ ? pending_->method : empty_text();
 }
 
 const std::string& Request::url() const {
-    return pending_ ? pending_->url : empty_text;
+    return pending_ ? pending_->url : empty_text();
 }
 
 const std::vector<Header>& Request::headers() const {
-    return pending_ ? pending_->headers : no_headers;
+    return pending_ ? pending_->headers : no_headers();
 }
 
 bool Request::client_gone() const {

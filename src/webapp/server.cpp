@@ -9,9 +9,12 @@
 #include "webapp/tab.hpp"
 
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <exception>
 #include <filesystem>
 #include <malloc.h>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -21,6 +24,80 @@ namespace {
 
 constexpr std::string_view kEvalClientPlaceholder = "<!-- EVAL_CLIENT -->";
 constexpr auto kAcceptWait = std::chrono::milliseconds(250);
+// At shutdown: how long the children of requests get to end after SIGTERM before SIGKILL, and how
+// long the requests then get to answer their clients before the server returns without them.
+constexpr auto kChildGrace = std::chrono::seconds(3);
+constexpr auto kRequestDrain = std::chrono::seconds(10);
+
+// Set by SIGINT or SIGTERM while a server runs: they end it as "/shutdown" does.
+volatile std::sig_atomic_t stop_signalled = 0;
+
+extern "C" void on_stop_signal(int) {
+    stop_signalled = 1;
+}
+
+// SIGINT and SIGTERM handled for the life of the value, the earlier dispositions restored after.
+class StopSignals {
+  public:
+    StopSignals() {
+        stop_signalled = 0;
+        struct sigaction action {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &old_int_);
+        ::sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
+// The request threads still running, so that the server returns only after they have answered
+// (the process may exit right after, destroying what they use).
+struct RequestsInFlight {
+    std::mutex lock;
+    std::condition_variable done;
+    std::size_t count = 0;
+
+    // Waits up to `limit` for the count to reach zero; whether it did.
+    bool drain(std::chrono::milliseconds limit) {
+        std::unique_lock guard(lock);
+        return done.wait_for(guard, limit, [&] { return count == 0; });
+    }
+};
+
+// One request thread's place in the count, held for the thread's life.
+class InFlight {
+  public:
+    explicit InFlight(std::shared_ptr<RequestsInFlight> all) : all_(std::move(all)) {
+        std::lock_guard guard(all_->lock);
+        ++all_->count;
+    }
+    InFlight(InFlight&&) noexcept = default;
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    InFlight& operator=(InFlight&&) = delete;
+    ~InFlight() {
+        if (!all_) {
+            return;
+        }
+        {
+            std::lock_guard guard(all_->lock);
+            --all_->count;
+        }
+        all_->done.notify_all();
+    }
+
+  private:
+    std::shared_ptr<RequestsInFlight> all_;
+};
 
 std::string with_eval_client(std::string page) {
     const std::string_view script = eval_client_script();
@@ -183,24 +260,26 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
         return fail("bind " + address + ": " + bound.error());
     }
     std::unique_ptr<http::HttpServer> server = std::move(*bound);
+    // Port 0 asks the system for a free one: what clients reach is the one it gave.
+    const std::uint16_t port = server->port();
+    const StopSignals stop_signals;
 
     std::optional<std::filesystem::path> registry_file;
-    auto registered = register_instance(InstanceInfo{
-        config.subcommand, config.title, static_cast<std::uint32_t>(::getpid()), config.port});
+    auto registered = register_instance(InstanceInfo{config.subcommand, config.title,
+                                                     static_cast<std::uint32_t>(::getpid()), port});
     if (registered) {
         registry_file = std::move(*registered);
     } else {
         write_fd(2, "warning: could not register instance: " + registered.error() + "\n");
     }
 
-    std::string url = tab_url(config.port);
+    std::string url = tab_url(port);
     url += url.find('?') == std::string::npos ? "?" : "&";
     url += "v=" + std::to_string(unix_seconds_now());
     write_fd(1, "webapp URL: " + url + "\n");
 
-    const std::string port = std::to_string(config.port);
     if (config.no_open) {
-        write_fd(1, "webapp running headless on port " + port + " (--no-open)\n");
+        write_fd(1, "webapp running headless on port " + std::to_string(port) + " (--no-open)\n");
     } else if (auto opened = open_tab(config.tab_name, url, config.icon, config.panel_id);
                !opened) {
         if (registry_file) {
@@ -209,16 +288,17 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
         server.reset();
         return fail(opened.error());
     } else {
-        write_fd(1, "webapp tab '" + config.tab_name + "' open on port " + port + "\n");
+        write_fd(1, "webapp tab '" + config.tab_name + "' open on port " + std::to_string(port) +
+                        "\n");
     }
 
-    auto guard =
-        std::make_shared<const RequestGuard>(RequestGuard::from_environment(server->port()));
+    auto guard = std::make_shared<const RequestGuard>(RequestGuard::from_environment(port));
     auto console = new_console_log();
     auto eval = new_eval_channel();
     auto shutdown = std::make_shared<std::atomic<bool>>(false);
+    auto in_flight = std::make_shared<RequestsInFlight>();
 
-    while (!shutdown->load(std::memory_order_relaxed)) {
+    while (!shutdown->load(std::memory_order_relaxed) && stop_signalled == 0) {
         auto next = server->next_request(kAcceptWait);
         if (!next) {
             write_fd(2, "webapp accept error: " + next.error() + "\n");
@@ -228,8 +308,10 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
             continue;
         }
         try {
-            std::thread(request_thread, std::move(**next), guard, app, console, eval, shutdown)
-                .detach();
+            std::thread([request = std::move(**next), place = InFlight(in_flight), guard, app,
+                         console, eval, shutdown]() mutable {
+                request_thread(std::move(request), guard, app, console, eval, shutdown);
+            }).detach();
         } catch (const std::exception& e) {
             // No thread for it: the request, destroyed unanswered, gets its 500.
             write_fd(2, std::string("webapp accept error: cannot start a request thread: ") +
@@ -240,6 +322,14 @@ Status serve(ServerConfig config, std::shared_ptr<WebApp> app) {
     (void)close_tab(config.tab_name);
     if (registry_file) {
         unregister_instance(*registry_file);
+    }
+    // The requests still running are ended and answered: long polls at once, media work when its
+    // programs have been stopped (each removes its own partial files as a failed run does).
+    console_close(*console);
+    eval_close(*eval);
+    stop_children(kChildGrace);
+    if (!in_flight->drain(kRequestDrain)) {
+        write_fd(2, "webapp shut down with requests still running\n");
     }
     write_fd(1, "webapp shut down\n");
     server.reset();

@@ -65,8 +65,11 @@ http::Response json_response(std::uint16_t status, std::string body);
 // {"ok":false,"error":"..."} with the message escaped, so a multi-line message stays valid JSON.
 std::string json_failure(std::string_view message);
 
-// Binds 127.0.0.1:port, registers the instance, prints the URL, opens the webview tab (unless
-// headless) and serves until GET or POST "/shutdown"; then removes the tab and the registry file.
+// Binds 127.0.0.1:port (port 0: one the system picks, which the URL and the registry then carry),
+// registers the instance, prints the URL, opens the webview tab (unless headless) and serves until
+// GET or POST "/shutdown", SIGINT or SIGTERM. Then it removes the tab and the registry file, ends
+// the long polls, stops every program the requests started (stop_children: none starts after,
+// none outlives the server) and gives the requests up to 10 s to answer before it returns.
 Status serve(ServerConfig config, std::shared_ptr<WebApp> app);
 
 // The shared dispatch of one request; what no shared route takes goes to the app, then 404.

@@ -1,9 +1,14 @@
 #include "support/test_support.hpp"
 
+#include "file_io.hpp"
+
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -43,6 +48,35 @@ std::string read_file(const std::filesystem::path& path) {
 void write_file(const std::filesystem::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::vector<std::string> processes_naming(const std::string& text) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find(text) != std::string::npos) {
+            found.push_back(pid + ": " + cmdline);
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> scratch_files_in(const std::filesystem::path& dir) {
+    std::vector<std::string> scratch;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (is_scratch_name(entry.path().filename().string())) {
+            scratch.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(scratch.begin(), scratch.end());
+    return scratch;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

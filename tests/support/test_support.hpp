@@ -58,6 +58,14 @@ class EnvGuard {
 // The calls a stand-in tool logged in its state directory: one JSON array of arguments each.
 std::vector<nlohmann::json> logged_calls(const std::filesystem::path& state_dir);
 
+// The command lines (arguments joined by spaces) of the processes on this machine whose arguments
+// hold `text`: the tools still running on a test's files.
+std::vector<std::string> processes_naming(const std::string& text);
+
+// The files directly in `dir` that are still being written, or were left half-written: this
+// program's scratch names.
+std::vector<std::string> scratch_files_in(const std::filesystem::path& dir);
+
 // PATH with the stand-in tools first.
 std::string tools_path();
 
