@@ -168,6 +168,7 @@ TEST_P(ServerInterrupted, LeavesOnlyWholeFilesAndNoRunningTool) {
     EXPECT_EQ(testing::scratch_files_in(dir.path()), std::vector<std::string>{});
     EXPECT_EQ(testing::scratch_files_in(temp.path()), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(registry));
+    EXPECT_EQ(server->err().find("Sanitizer"), std::string::npos) << server->err();
 
     if (c.step == Step::concat) {
         EXPECT_FALSE(fs::exists(dir / "interrupted-final-fast.webm"));

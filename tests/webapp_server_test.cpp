@@ -1,5 +1,6 @@
 // The shared page server in a child process (the fixture server), over real HTTP on loopback:
 // start-up and shutdown lines, registry file, webview tab, and the shared dispatch table.
+#include "support/clip_of.hpp"
 #include "support/webapp_fixture.hpp"
 #include "webapp/eval.hpp"
 
@@ -116,10 +117,10 @@ TEST(WebappServe, HeadlessStillRemovesTheTabAtShutdownAndPostShutsDownToo) {
               (std::vector<json>{{"nimbrel", "workspace", "remove-tab", "--name", "Voiceover"}}));
 }
 
-TEST(WebappServe, ShutdownDoesNotWaitForLongPollsStillRunning) {
+TEST(WebappServe, ShutdownAnswersTheLongPollsStillRunning) {
     WebappFixture server({"--no-open"});
     ASSERT_TRUE(server.ready()) << server.err();
-    // Both hold their request threads for 25 s.
+    // Both would hold their request threads for 25 s and more.
     auto eval_poll =
         std::async(std::launch::async, [&] { return server.request("GET", "/eval/pending"); });
     auto console_poll = std::async(std::launch::async,
@@ -131,8 +132,43 @@ TEST(WebappServe, ShutdownDoesNotWaitForLongPollsStillRunning) {
     EXPECT_TRUE(status->success()) << server.err();
     EXPECT_EQ(lines_of(server.out()).back(), "webapp shut down");
     EXPECT_FALSE(std::filesystem::exists(server.registry_file()));
-    (void)eval_poll.get();
-    (void)console_poll.get();
+    EXPECT_EQ(eval_poll.get().status, 204);
+    const testing::HttpReply console = console_poll.get();
+    EXPECT_EQ(console.status, 200);
+    EXPECT_EQ(json::parse(console.body)["messages"], json::array());
+}
+
+// Port 0 asks the system for a free port: the URL and the registry give the one it bound.
+TEST(WebappServe, PortZeroReportsAndRegistersThePortBound) {
+    TempDir dir;
+    const std::string manifest = testing::one_clip_manifest(dir.path(), "Any port");
+    ASSERT_FALSE(manifest.empty());
+    const std::vector<std::vector<std::string>> commands = {
+        {"storyboard", manifest}, {"voiceover", "--input", dir / "a-fast.webm"}, {"app", manifest}};
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command[0]);
+        TempDir home;
+        std::vector<std::string> args = command;
+        args.insert(args.end(), {"--port", "0", "--no-open"});
+        testing::ChildProcess server(
+            REELCUT_BIN, args, {{"HOME", home.path().string()}, {"PATH", testing::tools_path()}},
+            {}, home.path() / "server");
+        const std::regex url("webapp URL: http://127\\.0\\.0\\.1:([0-9]+)/\\?v=");
+        std::smatch found;
+        std::string out;
+        ASSERT_TRUE(testing::eventually([&] {
+            out = server.out();
+            return std::regex_search(out, found, url);
+        })) << server.err();
+        const auto port = static_cast<std::uint16_t>(std::stoi(found[1]));
+        EXPECT_NE(port, 0);
+        EXPECT_EQ(testing::http_request(port, "GET", "/favicon.svg").status, 200);
+        const auto registry =
+            home.path() / ".tevo/tevo-reelcut/instances" / (std::to_string(server.pid()) + ".json");
+        EXPECT_EQ(json::parse(read_file(registry))["port"], port);
+        EXPECT_EQ(testing::http_request(port, "GET", "/shutdown").status, 200);
+        EXPECT_TRUE(server.wait_exit(30s).has_value());
+    }
 }
 
 TEST(WebappServe, CacheBusterJoinsAProxyUrlWithItsQuery) {
