@@ -625,8 +625,8 @@ TEST_F(CtrlLive, ShutdownEndsTheServerAndRemovesItsRegistryFile) {
     const auto shut = run({"ctrl", fmt::format("pid:{}", second->pid()), "shutdown"});
     EXPECT_EQ(shut.status.code, 0) << shut.err;
     EXPECT_EQ(shut.out, "OK\n");
-    EXPECT_TRUE(eventually([&] { return !fs::exists(file); }, std::chrono::seconds(5)));
-    EXPECT_TRUE(second->wait_exit(std::chrono::seconds(5)));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(file); }));
+    EXPECT_TRUE(second->wait_exit(std::chrono::seconds(10)));
 
     const auto listed = run({"list"});
     EXPECT_EQ(lines_of(listed.out).size(), 2u) << listed.out;
