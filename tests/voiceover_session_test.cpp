@@ -274,15 +274,20 @@ TEST_F(VoiceoverSession, StateAnswersWhileLongRequestsRunAndFinalizesGetTheirOwn
     tools.add("tevo-cli", fmt::format("case \" $* \" in *\" audio start \"*)\n{}\n;;\nesac\n"
                                       "exec '{}/tevo-cli' \"$@\"",
                                       hold, REELCUT_TOOLS_DIR));
+    // Held for as long as the test needs: they may take minutes on a loaded machine.
+    const auto held_request = [&](const std::string& method, const std::string& target) {
+        return testing::http_request(server->port(), method, target, "", {},
+                                     std::chrono::minutes(5));
+    };
     HttpReply started;
     std::vector<HttpReply> finals(2);
     std::vector<HttpReply> waves(2);
     std::vector<std::thread> long_requests;
-    long_requests.emplace_back([&] { started = server->request("POST", "/start-recording"); });
+    long_requests.emplace_back([&] { started = held_request("POST", "/start-recording"); });
     for (int i = 0; i < 2; ++i) {
-        long_requests.emplace_back([&, i] { finals[i] = server->request("POST", "/finalize"); });
+        long_requests.emplace_back([&, i] { finals[i] = held_request("POST", "/finalize"); });
         long_requests.emplace_back(
-            [&, i] { waves[i] = server->request("GET", i == 0 ? "/waveform-raw" : "/waveform"); });
+            [&, i] { waves[i] = held_request("GET", i == 0 ? "/waveform-raw" : "/waveform"); });
     }
     const std::vector<std::string> capture_start = {"nimbrel", "audio", "start"};
     const auto all_held = [&] {
@@ -290,7 +295,7 @@ TEST_F(VoiceoverSession, StateAnswersWhileLongRequestsRunAndFinalizesGetTheirOwn
         return tools.calls("ffmpeg").size() == 4 &&
                std::find(calls.begin(), calls.end(), capture_start) != calls.end();
     };
-    EXPECT_TRUE(eventually(all_held, std::chrono::seconds(30)));
+    EXPECT_TRUE(eventually(all_held, std::chrono::minutes(2)));
     // Far below the hold: a state that waited for any of them fails here.
     for (int i = 0; i < 5; ++i) {
         const HttpReply state = testing::http_request(server->port(), "GET", "/state", "", {},

@@ -44,9 +44,9 @@ void FakeTools::only() {
 
 std::string FakeTools::hold(const std::string& name) {
     std::filesystem::remove(dir_ / (name + ".released"));
-    return fmt::format(
-        "i=0\nwhile [ ! -e '{}' ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done",
-        dir_ / (name + ".released"));
+    return fmt::format("i=0\nwhile [ ! -e '{}' ] && [ -d '{}' ] && [ $i -lt 6000 ]; do\n"
+                       "  sleep 0.05; i=$((i+1))\ndone",
+                       dir_ / (name + ".released"), dir_.path().string());
 }
 
 void FakeTools::release(const std::string& name) const {
