@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -211,12 +212,21 @@ TEST_F(StoryboardPage, AClipReRecordedSinceTheLastVisitIsMarkedJustUpdated) {
     const std::string raw = *dir / "export-raw.webm";
     const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, raw.c_str(), later, 0), 0);
-    // The mark goes with the old page, so the reloaded one is told apart however long it takes.
-    EXPECT_EQ(page_value(*server, "window.beforeReload = true; "
-                                  "setTimeout(() => location.reload(), 50); return 1"),
-              1);
-    ASSERT_TRUE(page_shows(*server, "!window.beforeReload && ctx.manifest && "
-                                    "document.querySelector('.step-card')"));
+    // Reloaded once the new page says on the console that it has loaded the manifest, however
+    // long that takes: a snippet sent earlier could go to the old page and be lost with it. Its
+    // line is looked for after the old page's own, so that one is not taken for it.
+    const auto loaded_since = [&](const std::string& since) {
+        const json console = json::parse(server->request("GET", "/console?since=" + since).body);
+        return console["messages"].dump().find("manifest loaded") != std::string::npos
+                   ? std::optional<std::string>(console["seq"].dump())
+                   : std::nullopt;
+    };
+    std::optional<std::string> old_page;
+    ASSERT_TRUE(eventually([&] { return (old_page = loaded_since("0")).has_value(); }));
+    EXPECT_EQ(page_value(*server, "setTimeout(() => location.reload(), 50); return 1"), 1);
+    ASSERT_TRUE(
+        eventually([&] { return loaded_since(*old_page).has_value(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(page_shows(*server, "ctx.manifest && document.querySelector('.step-card')"));
 
     // Only the re-recorded clip among those seen before (a clip added by an earlier test of this
     // suite is new as well).
