@@ -567,16 +567,18 @@ TEST_F(CtrlLive, ConsoleTailAndFollow) {
     EXPECT_EQ(follow->out(), "{\"level\":\"log\",\"message\":\"m3\",\"ts\":3}\n"
                              "{\"message\":\"m4\"}\n\"m5\"\n");
 
-    // When the server goes away the stream ends with curl's failure.
+    // When the server goes away the stream ends with an error: curl's failure, or the 500 that
+    // answers the poll cut short by the shutdown when its connection outlives it a moment, as it
+    // can on a loaded machine.
     ASSERT_EQ(first->request("GET", "/shutdown").status, 200);
     const auto ended = follow->wait_exit(std::chrono::seconds(60));
     ASSERT_TRUE(ended);
     EXPECT_EQ(ended->code, 1);
-    EXPECT_NE(follow->err().find("ERROR: curl GET http://127.0.0.1:" + port +
-                                 "/console?since=5"
-                                 "&wait=25000 failed"),
-              std::string::npos)
-        << follow->err();
+    const std::string poll = "http://127.0.0.1:" + port + "/console?since=5&wait=25000";
+    const std::string err = follow->err();
+    EXPECT_TRUE(err.find("ERROR: curl GET " + poll + " failed") != std::string::npos ||
+                err.find("ERROR: HTTP 500 from " + poll + ": ") != std::string::npos)
+        << err;
 }
 
 // The test plays the page: it takes the job from the eval queue and posts its outcome.
@@ -625,8 +627,8 @@ TEST_F(CtrlLive, ShutdownEndsTheServerAndRemovesItsRegistryFile) {
     const auto shut = run({"ctrl", fmt::format("pid:{}", second->pid()), "shutdown"});
     EXPECT_EQ(shut.status.code, 0) << shut.err;
     EXPECT_EQ(shut.out, "OK\n");
-    EXPECT_TRUE(eventually([&] { return !fs::exists(file); }, std::chrono::seconds(5)));
-    EXPECT_TRUE(second->wait_exit(std::chrono::seconds(5)));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(file); }));
+    EXPECT_TRUE(second->wait_exit(std::chrono::seconds(10)));
 
     const auto listed = run({"list"});
     EXPECT_EQ(lines_of(listed.out).size(), 2u) << listed.out;

@@ -240,15 +240,23 @@ TEST(SubprocessInherited, StatusEnvironmentAndDirectory) {
 // A child that fills its error pipe before writing its output would hang if only the output
 // were read while it runs; the streamed chunks must add up to everything, in order per stream.
 TEST(SubprocessStreaming, BothStreamsArriveWhileTheChildRuns) {
+    // The child writes its second line only once the first has been handed over (or after half a
+    // minute), so the two arrive apart however slowly the machine runs either side.
+    TempDir dir;
+    const std::string seen_first = dir / "seen-first";
     std::string out, err;
     std::size_t out_chunks = 0;
     auto run = run_streaming(
         "sh",
-        {"-c", "head -c 1000000 /dev/zero | tr '\\0' e >&2; echo first; sleep 0.2; echo second; "
-               "exit 4"},
+        {"-c", "head -c 1000000 /dev/zero | tr '\\0' e >&2; echo first; i=0; while [ ! -e '" +
+                   seen_first + "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done; " +
+                   "echo second; exit 4"},
         [&](std::string_view chunk) {
             out.append(chunk);
             ++out_chunks;
+            if (out == "first\n") {
+                write_file(seen_first, "");
+            }
         },
         [&](std::string_view chunk) { err.append(chunk); });
     ASSERT_TRUE(run) << run.error();

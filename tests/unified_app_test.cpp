@@ -256,9 +256,8 @@ TEST(AppStartFailure, NothingIsBoundOrRegistered) {
 
 class AppWatch : public ::testing::TestWithParam<bool> {};
 
-// With the watcher a clip added from the command line reaches the state within a tick, and a
-// broken manifest is reported under the app's name; without it nothing changes but what the
-// server itself saves.
+// With the watcher a clip added from the command line reaches the state and a broken manifest is
+// reported under the app's name; without it nothing changes but what the server itself saves.
 TEST_P(AppWatch, AddedClipsAndReloadFailures) {
     const bool watch = GetParam();
     TempDir dir;
@@ -272,8 +271,7 @@ TEST_P(AppWatch, AddedClipsAndReloadFailures) {
                                     "B", "--fast", dir / "a-fast.webm"});
     ASSERT_EQ(added.status.code, 0) << added.err;
     if (watch) {
-        EXPECT_TRUE(
-            eventually([&] { return state()["clipCount"] == 2; }, std::chrono::milliseconds(1500)));
+        EXPECT_TRUE(eventually([&] { return state()["clipCount"] == 2; }));
         EXPECT_EQ(state()["version"], 2);
     } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
@@ -281,7 +279,11 @@ TEST_P(AppWatch, AddedClipsAndReloadFailures) {
     }
     const std::uint64_t before = state()["version"];
     ASSERT_EQ(server->request("POST", "/concat").status, 200);
-    EXPECT_EQ(state()["version"], before + 1);
+    // The save raises the version; the watcher's reload of the saved file may already have raised
+    // it once more.
+    const std::uint64_t after = state()["version"];
+    EXPECT_GE(after, before + 1);
+    EXPECT_LE(after, before + (watch ? 2 : 1));
 
     testing::write_file(dir.path() / "story.json", "{ not json");
     if (watch) {

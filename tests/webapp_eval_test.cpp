@@ -152,8 +152,9 @@ TEST(WebappEvalPollers, AJobIsNotHandedToAPollerThatWentAway) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto submitted = server.request("POST", "/eval", R"({"code":"return 1"})");
         const std::string id = json::parse(submitted.body)["id"];
+        // A job handed to the gone poller would leave this one waiting its whole 20 s.
         const auto job = testing::http_request(server.port(), "GET", "/eval/pending", "", {},
-                                               std::chrono::seconds(5));
+                                               std::chrono::seconds(10));
         EXPECT_EQ(job.status, 200) << job.error;
         EXPECT_EQ(job.body, R"({"id":")" + id + R"(","code":"return 1"})");
     }

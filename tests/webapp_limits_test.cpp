@@ -32,7 +32,7 @@ std::string host_line(std::uint16_t port) {
 // The status curl reports for one request, or 0 when it got none.
 int curl_status(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"-s",           "-o",         "/dev/null", "-w",
-                                    "%{http_code}", "--max-time", "30"};
+                                    "%{http_code}", "--max-time", "120"};
     all.insert(all.end(), args.begin(), args.end());
     auto run = run_captured("curl", all);
     return run ? std::atoi(run->out.c_str()) : 0;
@@ -82,7 +82,7 @@ TEST(WebappLimits, OversizedRequestsAreRefusedWithoutBeingRead) {
     ASSERT_TRUE(announced.send("POST /console HTTP/1.1\r\n" + host_line(server.port()) +
                                "Content-Length: 10737418240\r\n\r\n"));
     EXPECT_EQ(announced.read_reply().status, 413);
-    EXPECT_TRUE(announced.wait_closed(5s));
+    EXPECT_TRUE(announced.wait_closed(10s)); // not left open for the idle minute
 }
 
 TEST(WebappLimits, ChunkedBodyIsCutOffAtTheLimit) {
@@ -185,13 +185,12 @@ TEST(WebappLimits, ConnectionsPastTheLimitAreRefusedAndServiceResumes) {
         flood.push_back(std::make_unique<RawClient>(server->port()));
         ASSERT_TRUE(flood.back()->connected()) << i;
     }
-    // Accepted after the flood, so it finds every slot taken: refused at once, not left waiting.
-    const auto start = std::chrono::steady_clock::now();
+    // Accepted after the flood, so it finds every slot taken: refused and closed, not left waiting
+    // for a slot (none frees here) or for the idle minute.
     RawClient late(server->port());
     ASSERT_TRUE(late.send("GET /console HTTP/1.1\r\n" + host_line(server->port()) + "\r\n"));
     EXPECT_EQ(late.read_reply().status, 503);
-    EXPECT_TRUE(late.wait_closed(5s));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(late.wait_closed(10s));
     EXPECT_EQ(curl_status({server->url("/console")}), 503);
 
     // The flood's connections still work.
@@ -225,7 +224,8 @@ std::unique_ptr<WebappFixture> storyboard_on_empty_manifest(const TempDir& dir) 
 }
 
 // 1,024 long polls of every kind take every slot and are then given up: their threads and slots
-// are free again within a second, however long the polls asked to wait.
+// are free again before the console's polls would have ended on their own, 60 s after they were
+// sent however long they asked to wait.
 TEST(WebappLimits, AbandonedLongPollsFreeTheirThreadsAndSlots) {
     TempDir dir;
     auto server = storyboard_on_empty_manifest(dir);
@@ -234,6 +234,7 @@ TEST(WebappLimits, AbandonedLongPollsFreeTheirThreadsAndSlots) {
     const long threads_before = proc_status(server->pid(), "Threads");
     const std::vector<std::string> polls = {"/console?since=18446744073709551615&wait=86400000",
                                             "/eval/pending", "/eval/abandoned/result"};
+    const auto first_sent = std::chrono::steady_clock::now();
     std::vector<std::unique_ptr<RawClient>> flood;
     for (int i = 0; i < 1024; ++i) {
         flood.push_back(std::make_unique<RawClient>(server->port()));
@@ -241,8 +242,9 @@ TEST(WebappLimits, AbandonedLongPollsFreeTheirThreadsAndSlots) {
                                        host_line(server->port()) + "\r\n"))
             << i;
     }
-    std::this_thread::sleep_for(2s);
-    EXPECT_EQ(curl_status({server->url("/state")}), 503) << "the polls should hold every slot";
+    EXPECT_TRUE(
+        testing::eventually([&] { return curl_status({server->url("/state")}) == 503; }, 30s))
+        << "the polls should hold every slot";
     for (std::size_t i = 0; i < flood.size(); ++i) {
         if (i % 2 == 0) {
             flood[i]->close();
@@ -250,12 +252,17 @@ TEST(WebappLimits, AbandonedLongPollsFreeTheirThreadsAndSlots) {
             flood[i]->reset();
         }
     }
-    const auto given_up = std::chrono::steady_clock::now();
-    EXPECT_TRUE(
-        testing::eventually([&] { return server->request("GET", "/state").status == 200; }, 2s));
-    EXPECT_LT(std::chrono::steady_clock::now() - given_up, 2s);
+    // Counted from the first poll sent, so that a flood slow to start on a loaded machine leaves
+    // the check as sharp: freed before the console's polls could have ended on their own.
+    const auto before_polls_end = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            first_sent + 55s - std::chrono::steady_clock::now());
+    };
+    EXPECT_TRUE(testing::eventually([&] { return server->request("GET", "/state").status == 200; },
+                                    before_polls_end()));
     EXPECT_TRUE(testing::eventually(
-        [&] { return proc_status(server->pid(), "Threads") <= threads_before + 2; }, 2s))
+        [&] { return proc_status(server->pid(), "Threads") <= threads_before + 2; },
+        before_polls_end()))
         << proc_status(server->pid(), "Threads") << " threads, " << threads_before << " before";
     EXPECT_EQ(server->request("POST", "/console", R"({"after":"the flood"})").status, 200);
 }
@@ -281,12 +288,16 @@ TEST(WebappLimits, TricklingRequestsEndAMinuteAfterTheirFirstByte) {
         return proc_status(server->pid(), "Threads") >= 4; // listener, connection, request
     }));
 
+    // Opening them all can take seconds on a loaded machine: each one's time counts from its own
+    // first byte.
     std::vector<std::unique_ptr<RawClient>> flood;
+    std::vector<std::chrono::steady_clock::time_point> first_byte;
     for (int i = 0; i < 1023; ++i) {
         flood.push_back(std::make_unique<RawClient>(server->port()));
         const std::string start =
             i % 40 == 0 ? "POST /console HTTP/1.1\r\n" + host + "Content-Length: 100000\r\n\r\n["
                         : "GET /state HTTP/1.1\r\n" + host + "X-Slow: ";
+        first_byte.push_back(std::chrono::steady_clock::now());
         ASSERT_TRUE(flood.back()->send(start)) << i;
     }
     const auto attack = std::chrono::steady_clock::now();
@@ -305,16 +316,19 @@ TEST(WebappLimits, TricklingRequestsEndAMinuteAfterTheirFirstByte) {
         return first_served;
     });
 
-    std::vector<std::optional<std::chrono::steady_clock::duration>> closed(flood.size());
+    // How long each connection lived after its first byte, as seen here.
+    std::vector<std::optional<std::chrono::steady_clock::duration>> lived(flood.size());
+    std::chrono::steady_clock::duration last_closed{}; // since the attack
     std::size_t open = flood.size();
     while (open > 0 && since_attack() < 80s) {
         const auto round = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < flood.size(); ++i) {
-            if (closed[i]) {
+            if (lived[i]) {
                 continue;
             }
-            if (flood[i]->wait_closed(1ms) || !flood[i]->send("a")) {
-                closed[i] = since_attack();
+            if (flood[i]->wait_closed(0ms) || !flood[i]->send("a")) {
+                lived[i] = std::chrono::steady_clock::now() - first_byte[i];
+                last_closed = since_attack();
                 --open;
             }
         }
@@ -323,25 +337,23 @@ TEST(WebappLimits, TricklingRequestsEndAMinuteAfterTheirFirstByte) {
     const auto first_served = normal.get();
     stop = true;
 
+    // The upper bounds only tell a minute from never: a close is seen here up to a round after it
+    // happened, and a round over a thousand connections stretches on a loaded machine.
     EXPECT_EQ(open, 0u) << "trickling connections still open after 80 s";
-    std::chrono::steady_clock::duration last_closed{};
-    for (const auto& at : closed) {
+    for (const auto& at : lived) {
         if (at) {
-            EXPECT_GE(*at, 58s);
-            last_closed = std::max(last_closed, *at);
+            EXPECT_GE(*at, 59s);
+            EXPECT_LE(*at, 70s);
         }
     }
-    // A close is seen here up to a round (2 s) after it happened.
-    EXPECT_LE(last_closed, 66s);
     ASSERT_TRUE(first_served) << "the normal client was never served";
-    EXPECT_LE(*first_served, 65s);
-    EXPECT_LE(*first_served, last_closed + 2s) << "not served at once after the slots freed";
+    EXPECT_LE(*first_served, last_closed + 5s) << "not served soon after the slots freed";
 
     const auto [reply, waited] = long_poll.get();
     EXPECT_EQ(reply.status, 200) << reply.error;
     EXPECT_EQ(nlohmann::json::parse(reply.body)["messages"], nlohmann::json::array());
     EXPECT_GE(waited, 59s);
-    EXPECT_LE(waited, 64s);
+    EXPECT_LE(waited, 70s);
 }
 
 // Many requests at once, each on its own connection that ends with a reset (no TIME_WAIT left

@@ -42,6 +42,17 @@ void FakeTools::only() {
     ::setenv("PATH", dir_.path().c_str(), 1);
 }
 
+std::string FakeTools::hold(const std::string& name) {
+    std::filesystem::remove(dir_ / (name + ".released"));
+    return fmt::format("i=0\nwhile [ ! -e '{}' ] && [ -d '{}' ] && [ $i -lt 6000 ]; do\n"
+                       "  sleep 0.05; i=$((i+1))\ndone",
+                       dir_ / (name + ".released"), dir_.path().string());
+}
+
+void FakeTools::release(const std::string& name) const {
+    write_file(dir_ / (name + ".released"), "");
+}
+
 std::string keeping_file_after(const std::string& option, const std::string& copy) {
     return fmt::format("prev=\nfor a in \"$@\"; do\n"
                        "  if [ \"$prev\" = {} ]; then cat \"$a\" > \"$(dirname \"$0\")/{}\"; fi\n"

@@ -26,6 +26,13 @@ class FakeTools {
     // Nothing but the stand-ins on PATH: a tool not added here cannot be started.
     void only();
 
+    // Lines for a body that wait until `release(name)`: a run held this way lasts as long as the
+    // test needs, however slow the machine. A failed test leaves nothing waiting: the wait also
+    // ends with the stand-ins' directory, or after five minutes. Takes back an earlier release of
+    // `name`. Uses sleep from PATH.
+    std::string hold(const std::string& name);
+    void release(const std::string& name) const;
+
     // Where the scripts live, for bodies that keep copies of their inputs next to themselves.
     const std::filesystem::path& dir() const { return dir_.path(); }
 
