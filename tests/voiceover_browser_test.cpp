@@ -88,6 +88,22 @@ bool phase_is(const WebappFixture& server, const std::string& phase) {
 const char* const kPlayer =
     "const v = document.getElementById('vid'); return [v.getAttribute('src'), !v.paused]";
 
+// Page-side waits for the snippets that follow: the next frame, and a condition checked every
+// frame until a generous deadline (whether it came to hold).
+const std::string kPageWaits = R"(
+    const frame = () => new Promise(r => requestAnimationFrame(r));
+    const until = async (holds) => {
+      const deadline = performance.now() + 10000;
+      while (!holds()) { if (performance.now() > deadline) return false; await frame(); }
+      return true;
+    };
+)";
+
+const std::string kSaveFinalTip =
+    "Copy the currently selected tab (whichever version is playing) over the canonical output "
+    "path. The tab files themselves stay on disk untouched so nothing is destroyed; this just "
+    "sets the 'canonical final' slot to whichever version you picked.";
+
 void put_narration(const WebappFixture& server, const std::string& audio) {
     const fs::path dir = server.home() / "project/audio";
     fs::create_directories(dir);
@@ -371,6 +387,57 @@ TEST_F(VoiceoverPage, PopoverAndHelpTooltipsWaitForAResting) {
         << tip[1];
 }
 
+// The real pointer rests on a button the viewport cuts in half; the view scrolls a little, as
+// a page does when its content grows, and the button stays under the pointer.
+TEST_F(VoiceoverPage, AScrollLetsAWaitingTipAppearAndHidesAShownOne) {
+    open();
+    // The player's size is known: no scroll anchoring moves the view on its own from here.
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('vid').readyState >= 1"));
+    const json seen = page_value(*server, kPageWaits + R"(
+        await harnessViewport(1280, 400);
+        const b = document.getElementById('btnRecord');
+        const box = document.getElementById('tooltip');
+        // What happens, in order: scroll events and the tip's showing and hiding. The page's
+        // scroll listener came first, so a hide it makes is logged before the scroll.
+        const log = [];
+        let scrolls = 0;
+        addEventListener('scroll', () => { scrolls++; log.push('scroll'); }, {capture: true});
+        let shown = false;
+        new MutationObserver(() => {
+          if (box.classList.contains('show') === shown) return;
+          shown = !shown;
+          log.push(shown ? 'shown: ' + box.textContent : 'hidden');
+        }).observe(box, {attributes: true, attributeFilter: ['class']});
+        const scrollBy = async (dy) => {
+          const before = scrolls;
+          window.scrollBy(0, dy);
+          await until(() => scrolls > before);
+        };
+
+        await scrollBy(b.getBoundingClientRect().top - innerHeight + 16);
+        const cut = b.getBoundingClientRect();
+        let rested = false;
+        b.addEventListener('pointerover', () => (rested = true), {once: true});
+        await harnessMouseMove(cut.left + cut.width / 2, innerHeight - 6);
+        await until(() => rested);
+        log.length = 0;
+        await scrollBy(4);
+        await until(() => shown);
+        const above = box.getBoundingClientRect().bottom <= b.getBoundingClientRect().top;
+        await scrollBy(4);
+        await until(() => !shown);
+        return [cut.top < innerHeight && cut.bottom > innerHeight, log, above];)");
+    ASSERT_EQ(seen.size(), 3u) << seen;
+    EXPECT_EQ(seen[0], true) << "the button is cut by the viewport's edge";
+    EXPECT_EQ(seen[1], (json{"scroll",
+                             "shown: Start a fresh voiceover take. You will get a 3-2-1 caption "
+                             "countdown, then the source video plays from the top (silent) while "
+                             "Nimbrel captures your mic. The previous takes stay as tabs above the "
+                             "video so you can come back to them any time.",
+                             "hidden", "scroll"}));
+    EXPECT_EQ(seen[2], true) << "the tip sits above the button";
+}
+
 TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
     open();
     ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
@@ -544,18 +611,22 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
     EXPECT_TRUE(
         page->screenshot(fs::path(REELCUT_SOURCE_DIR) / "tests/output/voiceover-two-takes.png"));
 
-    // The second row's tooltips open below their buttons, right edges aligned.
-    const json placed = page_value(*server, R"(
+    // The second row's tooltips open below their buttons, right edges aligned. The button is
+    // below the fold: its scroll event lands in the next frame, before the pointer comes.
+    const json placed = page_value(*server, kPageWaits + R"(
         const b = document.getElementById('btnSaveFinal');
+        const box = document.getElementById('tooltip');
         b.scrollIntoView({block: 'center'});
-        await new Promise(r => setTimeout(r, 50));
+        await frame();
+        await frame();
         b.dispatchEvent(new PointerEvent('pointerover', {bubbles: true}));
-        await new Promise(r => setTimeout(r, 650));
-        const t = document.getElementById('tooltip').getBoundingClientRect();
+        await until(() => box.classList.contains('show'));
+        const t = box.getBoundingClientRect();
         const r = b.getBoundingClientRect();
+        const text = box.classList.contains('show') ? box.textContent : '(hidden) ' + box.textContent;
         b.dispatchEvent(new PointerEvent('pointerout', {bubbles: true}));
-        return [t.top >= r.bottom, Math.abs(t.right - r.right) < 1.5];)");
-    EXPECT_EQ(placed, (json{true, true}));
+        return [text, t.top >= r.bottom, Math.abs(t.right - r.right) < 1.5];)");
+    EXPECT_EQ(placed, (json{kSaveFinalTip, true, true}));
 
     // The Original: the source plays, and saving it is a no-op the server explains.
     click_take(*server, "Original");
