@@ -438,6 +438,39 @@ TEST_F(VoiceoverPage, AScrollLetsAWaitingTipAppearAndHidesAShownOne) {
     EXPECT_EQ(seen[2], true) << "the tip sits above the button";
 }
 
+// The Stop button is a red, pulsing alarm whatever the pointer does; never the teal of the
+// primary buttons.
+TEST_F(VoiceoverPage, TheStopButtonStaysPulsingRedUnderThePointer) {
+    open();
+    click(*server, "btnRecord");
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('btnRecord').classList"
+                                         ".contains('recording')"))
+        << status_box(*server);
+    const json looks = page_value(*server, kPageWaits + R"(
+        const b = document.getElementById('btnRecord');
+        const look = () => { const s = getComputedStyle(b);
+          return [b.matches(':hover'), s.backgroundColor, s.borderColor, s.animationName]; };
+        b.scrollIntoView({block: 'center'});
+        await frame();
+        await frame();
+        const seen = [look()];
+        const r = b.getBoundingClientRect();
+        await harnessMouseMove(r.left + r.width / 2, r.top + r.height / 2);
+        await until(() => b.matches(':hover'));
+        seen.push(look());
+        await harnessMouseMove(0, 0);
+        await until(() => !b.matches(':hover'));
+        seen.push(look());
+        return seen;)");
+    const json red = {"rgb(248, 81, 73)", "rgb(248, 81, 73)", "pulse-red"};
+    ASSERT_EQ(looks.size(), 3u) << looks;
+    for (std::size_t i = 0; i < looks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(looks[i][0], i == 1) << "hovered";
+        EXPECT_EQ(json(looks[i].begin() + 1, looks[i].end()), red) << looks[i];
+    }
+}
+
 TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
     open();
     ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
