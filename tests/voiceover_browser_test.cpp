@@ -471,6 +471,43 @@ TEST_F(VoiceoverPage, TheStopButtonStaysPulsingRedUnderThePointer) {
     }
 }
 
+// Narrow rows keep everything they show (kind, label, size, age, the "selected" badge) by
+// wrapping onto more lines; the kind pill never breaks.
+TEST_F(VoiceoverPage, HistoryRowsShowAgeAndBadgeAtAnyWidth) {
+    write_file(dir / "demo-fast-narrated-take-1.webm", "raw");
+    write_file(dir / "demo-fast-narrated-take-1-norm.webm", "normalized");
+    write_file(output, "committed");
+    open();
+    click_take(*server, "Take 1 (auto-leveled)", true);
+    ASSERT_TRUE(page_shows_soon(*server, "document.querySelector('#takesList .take-row.active "
+                                         ".badge')"));
+    for (const int width : {1280, 721, 720, 480, 360}) {
+        SCOPED_TRACE(width);
+        const json rows = page_value(*server, fmt::format(R"(
+            await harnessViewport({}, 800);
+            const inside = (cell, row) => {{ const p = cell.getBoundingClientRect();
+              return p.width > 0 && p.height > 0 && p.left >= row.left && p.right <= row.right &&
+                     p.top >= row.top && p.bottom <= row.bottom; }};
+            const lines = (e) => {{ const range = document.createRange();
+              range.selectNodeContents(e);
+              return new Set([...range.getClientRects()].map(q => Math.round(q.top))).size; }};
+            return [...document.querySelectorAll('#takesList .take-row')].map(r => {{
+              const box = r.getBoundingClientRect();
+              const cells = ['.kind-pill', '.t-label', '.t-size', '.t-age', '.badge']
+                .map(sel => r.querySelector(sel)).filter(Boolean);
+              return [r.querySelector('.t-label').textContent,
+                      cells.filter(c => !inside(c, box)).map(c => c.className),
+                      lines(r.querySelector('.kind-pill')), box.right <= innerWidth,
+                      !!r.querySelector('.badge')];
+            }});)",
+                                                          width));
+        EXPECT_EQ(rows, (json{{"Take 1", json::array(), 1, true, false},
+                              {"Take 1 (auto-leveled)", json::array(), 1, true, true},
+                              {"Recovered mux", json::array(), 1, true, false}}))
+            << rows;
+    }
+}
+
 TEST_F(VoiceoverPage, TheCommandLineReachesThePageThroughEvalAndCtrl) {
     open();
     ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('status').textContent === " +
