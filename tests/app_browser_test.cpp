@@ -294,5 +294,18 @@ TEST_F(AppPage, AnUnwatchedUntitledManifest) {
                      "apps/tevo-desktop", "this demo"));
 }
 
+// Markup is built from manifest values, where a missing or false value shows as nothing.
+TEST_F(AppPage, EscapeShowsFalseValuesAsNothingAndQuotesMarkup) {
+    const std::string manifest = testing::one_clip_manifest(dir.path(), "");
+    ASSERT_FALSE(manifest.empty());
+    open(manifest, {"--no-watch"});
+    EXPECT_EQ(page_value(*server, "return [null, undefined, 0, -0, false, '', NaN, 0n].map(esc)"),
+              (json{"", "", "", "", "", "", "", ""}));
+    EXPECT_EQ(page_value(*server, "return [1, -1, 0.5, true, '0', 'false', ' ', "
+                                  "'<a href=\"x\">&amp;</a>'].map(esc)"),
+              (json{"1", "-1", "0.5", "true", "0", "false", " ",
+                    "&lt;a href=&quot;x&quot;&gt;&amp;amp;&lt;/a&gt;"}));
+}
+
 } // namespace
 } // namespace reelcut
