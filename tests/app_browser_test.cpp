@@ -75,9 +75,11 @@ std::string take_sentence(const std::string& path) {
 class AppPage : public ::testing::Test {
   protected:
     void SetUp() override { fs::create_directories(kShots); }
-    void open(const std::string& manifest, std::vector<std::string> args = {}) {
+    void open(const std::string& manifest, std::vector<std::string> args = {},
+              testing::EnvList env = {}) {
         testing::FixtureSettings settings;
         settings.env = {{"TEVO_CLI_AUDIO_SECONDS", "2"}};
+        settings.env.insert(settings.env.end(), env.begin(), env.end());
         server = app_server(manifest, std::move(args), settings);
         ASSERT_TRUE(server->ready()) << server->err();
         page = std::make_unique<BrowserPage>(server->url("/"));
@@ -305,6 +307,65 @@ TEST_F(AppPage, EscapeShowsFalseValuesAsNothingAndQuotesMarkup) {
                                   "'<a href=\"x\">&amp;</a>'].map(esc)"),
               (json{"1", "-1", "0.5", "true", "0", "false", " ",
                     "&lt;a href=&quot;x&quot;&gt;&amp;amp;&lt;/a&gt;"}));
+}
+
+// Without a final video the takes listing is the temporary directory every such demo shares: a
+// take there is this demo's only when this session finalized it. A final video puts the takes
+// beside it, and those are the manifest's.
+TEST_F(AppPage, PublishNamesOnlyTheManifestsOwnTake) {
+    TempDir shared_tmp;
+    for (const char* name :
+         {"tevo-reelcut-narrated-take-6.webm", "tevo-reelcut-narrated-take-6-norm.webm",
+          "tevo-reelcut-narrated-take-7.webm", "tevo-reelcut-narrated-take-7-norm.webm"}) {
+        testing::write_file(shared_tmp / name, "another demo's take");
+    }
+    const std::string manifest = dir / "story.json";
+    ASSERT_TRUE(save_manifest(new_manifest("Solo"), manifest));
+    open(manifest, {}, {{"TMPDIR", shared_tmp.path().string()}});
+    const std::string take7 = shared_tmp / "tevo-reelcut-narrated-take-7-norm.webm";
+    ASSERT_NE(server->request("GET", "/voiceover/takes").body.find(take7), std::string::npos)
+        << "the listing shows the shared directory";
+
+    // Publish shows after a fresh look at the takes: [warning hidden, prompt].
+    const std::string publish = R"(
+        switchPhase('publish');
+        await refreshNarratedTake();
+        return [document.getElementById('pubNoVideo').hidden,
+                document.getElementById('pubPrompt').textContent];)";
+    EXPECT_EQ(page_value(*server, publish),
+              (json{false, prompt("Solo", kNoTakeSentence, "apps/tevo-desktop", "Solo")}));
+
+    // This session's own finalize made take 6: its levelled file is named, not the newer 7.
+    const std::string raw6 = shared_tmp / "tevo-reelcut-narrated-take-6.webm";
+    ASSERT_EQ(page_value(*server, R"(
+        const real = window.fetch;
+        window.fetch = (url, init) => url !== 'voiceover/state' ? real(url, init)
+          : Promise.resolve(new Response(JSON.stringify({phase: 'done', finalizePath: )" +
+                                      json(raw6).dump() + R"(}),
+              {headers: {'Content-Type': 'application/json'}}));
+        return 1;)"),
+              1);
+    EXPECT_EQ(
+        page_value(*server, publish),
+        (json{false,
+              prompt("Solo", take_sentence(shared_tmp / "tevo-reelcut-narrated-take-6-norm.webm"),
+                     "apps/tevo-desktop", "Solo")}));
+
+    // A raw join beside the manifest: its newest levelled take is named, and the warning stays
+    // while there is no fast join.
+    for (const char* name :
+         {"tevo-reelcut-narrated-take-1-norm.webm", "tevo-reelcut-narrated-take-2-norm.webm"}) {
+        testing::write_file(dir / name, "this demo's take");
+    }
+    Manifest joined = new_manifest("Solo");
+    joined.final_raw_path = dir / "tevo-reelcut-final-raw.webm";
+    const json version = page_value(*server, "return ctx.version");
+    ASSERT_TRUE(save_manifest(joined, manifest));
+    ASSERT_TRUE(page_shows(*server, "ctx.version !== " + version.dump()));
+    EXPECT_EQ(
+        page_value(*server, publish),
+        (json{false, prompt("Solo", take_sentence(dir / "tevo-reelcut-narrated-take-2-norm.webm"),
+                            "apps/tevo-desktop", "Solo")}));
 }
 
 } // namespace
