@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fmt/format.h>
@@ -866,19 +867,31 @@ TEST(VoiceoverPageScale, TwoHundredTakesStayResponsive) {
     ASSERT_TRUE(
         page_shows_soon(*server, "document.querySelectorAll('#videoTabs .vtab').length === 201"))
         << page.log();
+    // A redraw replaces each list once, whatever its length: no layout per take. The time is
+    // shown, not judged: a loaded machine sets it.
     const json measured = page_value(*server, R"(
+        const strip = document.getElementById('videoTabs');
+        const rows = document.getElementById('takesList');
+        const changes = new Map([[strip, 0], [rows, 0]]);
+        const watch = new MutationObserver(records => records.forEach(
+          r => changes.set(r.target, changes.get(r.target) + 1)));
+        watch.observe(strip, {childList: true});
+        watch.observe(rows, {childList: true});
         const t0 = performance.now();
         await loadTakes();
-        const strip = document.getElementById('videoTabs');
-        return [performance.now() - t0, document.querySelectorAll('#takesList .take-row').length,
+        const ms = performance.now() - t0;
+        watch.takeRecords().forEach(r => changes.set(r.target, changes.get(r.target) + 1));
+        watch.disconnect();
+        return [ms, rows.querySelectorAll('.take-row').length, [...changes.values()],
                 strip.scrollWidth > strip.clientWidth, getComputedStyle(strip).overflowX,
                 strip.getBoundingClientRect().width <= document.documentElement.clientWidth];)");
-    ASSERT_EQ(measured.size(), 5u) << measured;
-    EXPECT_LT(measured[0].get<double>(), 300.0) << "ms to fetch and draw 200 takes";
+    ASSERT_EQ(measured.size(), 6u) << measured;
+    std::printf("[ measure  ] fetch and draw 200 takes: %.1f ms\n", measured[0].get<double>());
     EXPECT_EQ(measured[1], 200);
-    EXPECT_EQ(measured[2], true);
-    EXPECT_EQ(measured[3], "auto");
-    EXPECT_EQ(measured[4], true);
+    EXPECT_EQ(measured[2], (json{1, 1})) << "child list changes of the tab strip and the rows";
+    EXPECT_EQ(measured[3], true);
+    EXPECT_EQ(measured[4], "auto");
+    EXPECT_EQ(measured[5], true);
     // Still following the server.
     ASSERT_EQ(server->request("POST", "/replay").status, 404);
     testing::write_file(dir / "demo-fast-narrated.webm", "x");
