@@ -155,12 +155,10 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
                            "'Concatenated 2 clips ✓'",
                            std::chrono::seconds(20)))
         << text_of(*server, "prepareBtn") << page->log();
-    EXPECT_TRUE(page_shows(*server,
-                           "document.getElementById('narrateNotReady').hidden && "
-                           "!document.getElementById('narrateRecord').disabled && "
-                           "document.getElementById('narrateVideo').readyState >= 1 && "
-                           "document.getElementById('narrateVideo').duration > 1.5",
-                           std::chrono::milliseconds(2000)))
+    EXPECT_TRUE(page_shows(*server, "document.getElementById('narrateNotReady').hidden && "
+                                    "!document.getElementById('narrateRecord').disabled && "
+                                    "document.getElementById('narrateVideo').readyState >= 1 && "
+                                    "document.getElementById('narrateVideo').duration > 1.5"))
         << page->log();
     EXPECT_EQ(page_value(*server, "return document.getElementById('prepareBtn').disabled"), true);
 
@@ -223,24 +221,32 @@ TEST_F(AppPage, ReviewNarrateAndPublishAFreshDemo) {
               prompt(title, take_sentence(levelled), "apps/boards", "Fab in a minute"));
     EXPECT_TRUE(page->screenshot(kShots / "app-publish.png"));
 
+    // The label's changes are timed in the page: the test's polls see them late on a busy machine.
+    ASSERT_EQ(page_value(*server, R"(
+        const button = document.getElementById('pubCopyBtn');
+        window.labels = [];
+        new MutationObserver(() => labels.push([button.textContent, performance.now()]))
+          .observe(button, {childList: true, characterData: true, subtree: true});
+        return 1;)"),
+              1);
     click(*server, "pubCopyBtn");
     ASSERT_TRUE(page_shows(*server, "document.getElementById('pubCopyBtn').textContent === "
                                     "'Copied ✓'"))
         << text_of(*server, "pubPromptHint");
-    const auto copied = std::chrono::steady_clock::now();
     EXPECT_EQ(page_value(*server, "return navigator.clipboard.readText()"),
               text_of(*server, "pubPrompt"));
     EXPECT_EQ(text_of(*server, "pubPromptHint"), "Paste it into your Claude Code chat.");
-    EXPECT_TRUE(page_shows(*server,
-                           "document.getElementById('pubCopyBtn').textContent === "
-                           "'Copy prompt'",
-                           std::chrono::seconds(4)));
-    EXPECT_GE(std::chrono::steady_clock::now() - copied, std::chrono::milliseconds(1800));
+    ASSERT_TRUE(page_shows(*server, "document.getElementById('pubCopyBtn').textContent === "
+                                    "'Copy prompt'"));
+    const json labels = page_value(*server, "return labels");
+    ASSERT_EQ(labels.size(), 2u) << labels;
+    EXPECT_EQ(labels[0][0], "Copied ✓");
+    EXPECT_EQ(labels[1][0], "Copy prompt");
+    EXPECT_GE(labels[1][1].get<double>() - labels[0][1].get<double>(), 1800.0) << labels;
 
-    // A clip added by a demo script shows up in Review within a poll pass.
+    // A clip added by a demo script shows up in Review.
     add_clip(manifest, "c", dir / "c-fast.webm");
-    EXPECT_TRUE(page_shows(*server, "document.querySelectorAll('#steps .step-card').length === 3",
-                           std::chrono::milliseconds(2500)));
+    EXPECT_TRUE(page_shows(*server, "document.querySelectorAll('#steps .step-card').length === 3"));
 }
 
 // Without a title and without the watcher: the prompt says "this demo", a clip added on disk
