@@ -44,9 +44,10 @@ const std::vector<std::string> kAutoplay{"--autoplay-policy=no-user-gesture-requ
 const std::string kIdleStatus = "Click Record voiceover to start. Get a 3-2-1 countdown, then the "
                                 "video plays from the top while Nimbrel captures your mic.";
 
-// The page's steps here include ffmpeg runs, which a loaded machine slows down.
+// The page's steps here include ffmpeg runs, which a loaded machine slows down: a finalize
+// (mux and loudness levelling) took over 15 s with every core busy.
 bool page_shows_soon(const WebappFixture& server, const std::string& condition) {
-    return testing::page_shows(server, condition, std::chrono::seconds(15));
+    return testing::page_shows(server, condition, std::chrono::seconds(60));
 }
 
 json status_box(const WebappFixture& server) {
