@@ -754,6 +754,44 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
         page_value(*server, "return document.querySelectorAll('main i, #videoTabs b').length"), 0);
 }
 
+// The server has answered the stop, but the page's poll has not yet seen the phase change when
+// the video ends: the capture must not be stopped a second time.
+TEST_F(VoiceoverPage, TheVideosEndAfterAnsweredStopStopsNothingMore) {
+    open();
+    click(*server, "btnRecord");
+    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('btnRecord').classList"
+                                         ".contains('recording')"))
+        << status_box(*server);
+    const json stops = page_value(*server, kPageWaits + R"(
+        const real = window.fetch;
+        const held = [];
+        let answered = 0;
+        window.fetch = (url, init) => {
+          if (url === 'state') return new Promise(r => held.push(r));
+          const reply = real(url, init);
+          if (url === 'stop-recording') reply.then(r => r.clone().text()).then(() => answered++);
+          return reply;
+        };
+        document.getElementById('btnRecord').click();
+        await until(() => answered > 0);
+        await frame();
+        await frame();
+        document.getElementById('vid').dispatchEvent(new Event('ended'));
+        await frame();
+        window.fetch = real;
+        held.forEach(r => r(real('state')));
+        return answered;)");
+    EXPECT_EQ(stops, 1);
+    ASSERT_TRUE(page_shows_soon(*server, "!document.getElementById('btnFinalize').disabled"));
+    const auto calls = server->tevo_cli_calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& call) {
+                                return call.find(R"("audio","stop")") != std::string::npos;
+                            }),
+              1)
+        << fmt::format("{}", fmt::join(calls, "\n"));
+}
+
 TEST_F(VoiceoverPage, AFinalizeWhoseLevellingFailsStillEndsDoneOnTheRawTake) {
     FakeTools tools;
     tools.add("ffmpeg",
