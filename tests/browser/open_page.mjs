@@ -3,6 +3,9 @@
 // Prints "ready" once the page has loaded, then every console line of the page as
 // "console <level>: <text>" and page errors as "pageerror: <message>". On SIGUSR1 it saves a
 // full-page PNG to SCREENSHOT and prints "screenshot saved".
+// The page's scripts can drive the browser itself where synthetic events fall short (:hover,
+// media queries): `await harnessMouseMove(x, y)` moves the real mouse to viewport coordinates,
+// `await harnessViewport(width, height)` resizes the viewport.
 import { chromium } from "playwright-core";
 import { chromiumOptions } from "./chromium.mjs";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -44,6 +47,8 @@ process.on("SIGTERM", close);
 process.on("SIGINT", close);
 
 const page = context.pages()[0] ?? (await context.newPage());
+await page.exposeFunction("harnessMouseMove", (x, y) => page.mouse.move(x, y));
+await page.exposeFunction("harnessViewport", (width, height) => page.setViewportSize({ width, height }));
 page.on("console", (msg) => console.log(`console ${msg.type()}: ${msg.text()}`));
 page.on("pageerror", (err) => console.log(`pageerror: ${err.message}`));
 try {

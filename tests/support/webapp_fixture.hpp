@@ -149,7 +149,8 @@ std::unique_ptr<WebappFixture> voiceover_server(const std::string& input,
 
 // A page open in headless Chromium (tests/browser/open_page.mjs) until destroyed, with
 // `chromium_args` added to the browser's command line. The constructor waits until the page has
-// loaded.
+// loaded. Snippets run in the page can await harnessMouseMove(x, y) to move the real mouse (for
+// :hover and the browser's own pointer events) and harnessViewport(width, height) to resize.
 class BrowserPage {
   public:
     explicit BrowserPage(const std::string& url,
