@@ -163,11 +163,13 @@ TEST_F(StoryboardPage, ShowsEveryClipWithItsTextIntact) {
         *server, "[...document.querySelectorAll('video')].every(v => v.readyState >= 1)"));
     ASSERT_TRUE(page_shows(*server, "[...document.querySelectorAll('img.thumb')].every(i => "
                                     "i.complete && i.naturalWidth > 0)"));
-    // Posters are made by the server when the page first asks for them.
+    // Posters are made by the server when the page first asks for them: ffmpeg runs, which take
+    // many seconds on a loaded machine.
     for (const char* poster : {"login-fast", "export-fast", "review-raw"}) {
-        EXPECT_TRUE(eventually([&] {
-            return fs::exists(*dir / (std::string(poster) + ".poster.jpg"));
-        })) << poster;
+        EXPECT_TRUE(
+            eventually([&] { return fs::exists(*dir / (std::string(poster) + ".poster.jpg")); },
+                       std::chrono::seconds(60)))
+            << poster;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(
