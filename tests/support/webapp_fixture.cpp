@@ -321,11 +321,15 @@ WebappFixture::WebappFixture(std::vector<std::string> args, FixtureSettings sett
         if (!process_->started()) {
             return;
         }
-        ready_ = eventually([&] {
-            return process_->wait_exit(std::chrono::milliseconds(0)) ||
-                   http_request(port_, "GET", "/favicon.svg", "", {}, std::chrono::seconds(1))
-                           .status == 200;
-        });
+        // A server that fails exits, which ends the wait at once; one that starts may need long
+        // under the sanitizers with every core busy.
+        ready_ = eventually(
+            [&] {
+                return process_->wait_exit(std::chrono::milliseconds(0)) ||
+                       http_request(port_, "GET", "/favicon.svg", "", {}, std::chrono::seconds(1))
+                               .status == 200;
+            },
+            std::chrono::seconds(60));
         ready_ = ready_ && !process_->wait_exit(std::chrono::milliseconds(0));
         const bool lost_port = !ready_ && !settings.port &&
                                process_->err().find("bind 127.0.0.1:") != std::string::npos;
