@@ -60,6 +60,14 @@ void click(const WebappFixture& server, const std::string& element) {
         << element;
 }
 
+// Clicks Record and waits until the page shows the recording under way.
+void record_by_click(const WebappFixture& server) {
+    click(server, "btnRecord");
+    ASSERT_TRUE(page_shows_soon(server, "document.getElementById('btnRecord').classList"
+                                        ".contains('recording')"))
+        << status_box(server);
+}
+
 // Clicks the tab (or, with `row`, the history row) whose label is `label`.
 void click_take(const WebappFixture& server, const std::string& label, bool row = false) {
     const std::string code = fmt::format(
@@ -457,10 +465,8 @@ TEST_F(VoiceoverPage, AScrollLetsAWaitingTipAppearAndHidesAShownOne) {
 // primary buttons.
 TEST_F(VoiceoverPage, TheStopButtonStaysPulsingRedUnderThePointer) {
     open();
-    click(*server, "btnRecord");
-    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('btnRecord').classList"
-                                         ".contains('recording')"))
-        << status_box(*server);
+    record_by_click(*server);
+    if (HasFatalFailure()) return;
     const json looks = page_value(*server, kPageWaits + R"(
         const b = document.getElementById('btnRecord');
         const look = () => { const s = getComputedStyle(b);
@@ -758,10 +764,8 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
 // the video ends: the capture must not be stopped a second time.
 TEST_F(VoiceoverPage, TheVideosEndAfterAnsweredStopStopsNothingMore) {
     open();
-    click(*server, "btnRecord");
-    ASSERT_TRUE(page_shows_soon(*server, "document.getElementById('btnRecord').classList"
-                                         ".contains('recording')"))
-        << status_box(*server);
+    record_by_click(*server);
+    if (HasFatalFailure()) return;
     const json stops = page_value(*server, kPageWaits + R"(
         const real = window.fetch;
         const held = [];

@@ -60,7 +60,11 @@ Status run_app(const AppOptions& options) {
     VoiceoverMedia media =
         narration_media(current_narration_video(**storyboard), system_temp_dir());
     remove_abandoned_joins(path);
-    remove_abandoned_scratch(take_names(media.output).dir);
+    // The takes usually lie beside the manifest's video or in TMPDIR, both already swept.
+    const std::string take_dir = take_names(media.output).dir;
+    if (!same_file(take_dir, parent_directory(path)) && !same_file(take_dir, system_temp_dir())) {
+        remove_abandoned_scratch(take_dir);
+    }
     // Nothing checks that the input exists: the app starts before any final video is made.
     VoiceoverOptions voiceover_options{std::move(media.input), std::move(media.output),
                                        options.port,           options.tab_name,
