@@ -465,8 +465,7 @@ TEST_F(VoiceoverPage, AScrollLetsAWaitingTipAppearAndHidesAShownOne) {
 // primary buttons.
 TEST_F(VoiceoverPage, TheStopButtonStaysPulsingRedUnderThePointer) {
     open();
-    record_by_click(*server);
-    if (HasFatalFailure()) return;
+    ASSERT_NO_FATAL_FAILURE(record_by_click(*server));
     const json looks = page_value(*server, kPageWaits + R"(
         const b = document.getElementById('btnRecord');
         const look = () => { const s = getComputedStyle(b);
@@ -764,8 +763,7 @@ TEST_F(VoiceoverPage, TwoTakesRecordedByClicksThenComparedAndSaved) {
 // the video ends: the capture must not be stopped a second time.
 TEST_F(VoiceoverPage, TheVideosEndAfterAnsweredStopStopsNothingMore) {
     open();
-    record_by_click(*server);
-    if (HasFatalFailure()) return;
+    ASSERT_NO_FATAL_FAILURE(record_by_click(*server));
     const json stops = page_value(*server, kPageWaits + R"(
         const real = window.fetch;
         const held = [];
